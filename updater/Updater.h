@@ -1,0 +1,55 @@
+// Updater: the application object behind every command of the command line.
+// It holds the update-server URL, the store root and the display, and offers
+// one flow per command. Built once by main; each flow opens the store and
+// connects modules for its own duration only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/UpdaterApi.h"
+#include "app/UpdaterDisplayInterface.h"
+#include "common/aLinkSpec.h"
+#include "updater/DeviceInfo.h"
+#include "updater/Fingerprint.h"
+
+class UpdaterStore;
+
+class Updater : public UpdaterApi {
+  public:
+    Updater(const char* url, const char* root, UpdaterDisplayInterface& display);
+    ~Updater() override;
+
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    void Set_UEIBytes_Load(bool use) override;
+
+    std::vector<DeviceInfo> Discover_Devices(linkType type) override;
+    std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t routerSerial, linkType type) override;
+    uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override;
+    bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                         uint32_t routerSerial, bool override) override;
+    bool Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serial, std::string birdFile,
+                          bool override) override;
+    bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serial, std::string birdFile, uint32_t baud,
+                         bool resetAfter) override;
+    BuildList Get_BuildList(uint32_t serial) override;
+    BuildList Get_BuildListLocal(uint32_t serial) override;
+    std::string Get_JWT(uint32_t serial) override;
+
+    // Opens the store on root for one flow; reports the failure (naming the
+    // calling flow) and returns an empty pointer when it cannot be opened.
+    static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                             const std::string& root, const char* caller);
+    // True when build is in the server's build list for the module.
+    bool _valid_build(uint32_t serial, uint32_t build, const char* url);
+
+    std::string serverUrl;
+    std::string storeRoot;
+    UpdaterDisplayInterface& display;
+    uint8_t recoveryChip = 0; // 1 i.MX RT, 2 LPC: chip family of the last fingerprint read
+    bool ueiBytesLoad = false;
+};

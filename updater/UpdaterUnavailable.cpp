@@ -1,0 +1,60 @@
+// Flows of Updater that this build does not contain yet. Each reports that
+// its command is not available and fails, so no command pretends to have
+// worked. A flow that gets built moves to its own file and its stub here goes.
+#include "updater/Updater.h"
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discover devices (-D) is not available in this build");
+    return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Discover devices behind a router (-D -r) is not available in this build");
+    return {};
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download firmware (-G) is not available in this build");
+    return 0;
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update firmware (-U) is not available in this build");
+    return false;
+}
+
+bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Recover firmware (-U -t RECOVER) is not available in this build");
+    return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Read fingerprint (-N) is not available in this build");
+    return false;
+}
+
+BuildList Updater::Get_BuildList(uint32_t)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "List server builds (-B) is not available in this build");
+    return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "List local builds (-L) is not available in this build");
+    return {};
+}
+
+std::string Updater::Get_JWT(uint32_t)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Get feature token (-J) is not available in this build");
+    return {};
+}
