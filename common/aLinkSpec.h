@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/aErr.h"
+
 enum linkType : uint32_t {
     INVALID = 0,       // no transport: a link over a caller-supplied stream
     USB = 1,           // module on USB, reached by serial number
@@ -44,5 +46,5 @@ static_assert(sizeof(linkSpec) == 128, "linkSpec is sent as it is and must stay 
 
 linkSpec* aLinkSpec_Create(linkType type);
 linkSpec* aLinkSpec_Copy(const linkSpec* spec);
-// Returns aErrParam (2) when *spec is already null.
-int aLinkSpec_Destroy(linkSpec** spec);
+// Returns aErrParam when *spec is already null.
+aErr aLinkSpec_Destroy(linkSpec** spec);
