@@ -1,0 +1,93 @@
+// Names and descriptions of the aErr codes.
+#include "common/aErr.h"
+
+const char* const ERROR_TEXT[aErrTableSize] = {
+    "aErrNone",
+    "aErrMemory",
+    "aErrParam",
+    "aErrNotFound",
+    "aErrFileNameLength",
+    "aErrBusy",
+    "aErrIO",
+    "aErrMode",
+    "aErrWrite",
+    "aErrRead",
+    "aErrEOF",
+    "aErrNotReady",
+    "aErrPermission",
+    "aErrRange",
+    "aErrSize",
+    "aErrOverrun",
+    "aErrParse",
+    "aErrConfiguration",
+    "aErrTimeout",
+    "aErrInitialization",
+    "aErrVersion",
+    "aErrUnimplemented",
+    "aErrDuplicate",
+    "aErrCancel",
+    "aErrPacket",
+    "aErrConnection",
+    "aErrIndexRange",
+    "aErrShortCommand",
+    "aErrInvalidEntity",
+    "aErrInvalidOption",
+    "aErrResource",
+    "aErrMedia",
+    "aErrAsyncReturn",
+    "aErrStreamStale",
+    "aErrUnknown",
+};
+
+const char* const ERROR_DESCRIPTION[aErrTableSize] = {
+    "Success, no error",
+    "Memory allocation",
+    "Invalid parameter",
+    "Not found",
+    "File name too long",
+    "Resource busy",
+    "Input/Output error",
+    "Invalid Mode",
+    "Write error",
+    "Read error",
+    "End of file",
+    "Not ready, no bytes available",
+    "Insufficient permissions",
+    "Value out of range",
+    "Invalid Size",
+    "Buffer/queue overrun",
+    "Parse error",
+    "Configuration error",
+    "Timeout occurred",
+    "Initialization error",
+    "Invalid version",
+    "Functionality unimplemented",
+    "Duplicate request",
+    "Cancellation occurred, or did not complete",
+    "Packet byte invalid",
+    "Connection error",
+    "Index out of range",
+    "Corvantis command to short",
+    "Invalid entity error",
+    "Invalid option code",
+    "Resource unavailable",
+    "Media error",
+    "Asynchronous return error",
+    "Stream value is stale",
+    "Unknown error",
+};
+
+static uint32_t sRow(aErr err)
+{
+    return err < aErrTableSize ? static_cast<uint32_t>(err) : static_cast<uint32_t>(aErrUnknown);
+}
+
+const char* aError_GetErrorText(aErr err)
+{
+    return ERROR_TEXT[sRow(err)];
+}
+
+const char* aError_GetErrorDescription(aErr err)
+{
+    return ERROR_DESCRIPTION[sRow(err)];
+}
