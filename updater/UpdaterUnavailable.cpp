@@ -47,12 +47,6 @@ BuildList Updater::Get_BuildList(uint32_t)
     return {};
 }
 
-BuildList Updater::Get_BuildListLocal(uint32_t)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "List local builds (-L) is not available in this build");
-    return {};
-}
-
 std::string Updater::Get_JWT(uint32_t)
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Get feature token (-J) is not available in this build");
