@@ -1,0 +1,29 @@
+// ModuleConfig: the identity and behaviour settings of one simulated module
+// (serial number, model, address, version, build, name, heartbeats), and
+// packVersion, the 32-bit version packing a module reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace modsim {
+
+struct ModuleConfig {
+  uint32_t serial = 0x1A2B3C4D;
+  uint8_t model = 19;
+  uint8_t address = 6;          // even, non-zero
+  uint32_t version = 0;         // packed; 0 means packVersion(2, 15, 0)
+  uint32_t build = 1000;
+  std::string name = "Simulated module";
+  unsigned heartbeatMs = 0;     // 0: no heartbeats
+  uint8_t heartbeatCode = 0;    // 0 "up", 1 "down"
+
+  uint32_t packedVersion() const;
+};
+
+// Current format (0x2F, major, minor, patch) when major > 2 or major == 2
+// and minor > 14; else legacy (major:4, minor:4, patch in the low 24 bits,
+// of which the low 8 are used).
+uint32_t packVersion(unsigned major, unsigned minor, unsigned patch);
+
+}  // namespace modsim
