@@ -16,12 +16,6 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType)
     return {};
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download firmware (-G) is not available in this build");
-    return 0;
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update firmware (-U) is not available in this build");
@@ -39,16 +33,4 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, 
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Read fingerprint (-N) is not available in this build");
     return false;
-}
-
-BuildList Updater::Get_BuildList(uint32_t)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "List server builds (-B) is not available in this build");
-    return {};
-}
-
-std::string Updater::Get_JWT(uint32_t)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Get feature token (-J) is not available in this build");
-    return {};
 }
