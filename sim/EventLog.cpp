@@ -20,16 +20,19 @@ void EventLog::openFile(const std::string& path) {
   if (path == "-") {
     file_ = stderr;
     ownFile_ = false;
+    enabled_ = true;
     return;
   }
   file_ = fopen(path.c_str(), "a");
   if (!file_) throw std::runtime_error("cannot open log file " + path + ": " + strerror(errno));
   ownFile_ = true;
+  enabled_ = true;
 }
 
 void EventLog::setMemory(bool on) {
   std::lock_guard<std::mutex> g(m_);
   memory_ = on;
+  enabled_ = memory_ || file_ != nullptr;
 }
 
 void EventLog::add(const std::string& line) {

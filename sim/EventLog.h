@@ -4,6 +4,7 @@
 // executable. Thread-safe.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +26,8 @@ class EventLog {
   void setMemory(bool on);
 
   void add(const std::string& line);
+  // False when lines go nowhere (callers may skip formatting them).
+  bool enabled() const { return enabled_; }
 
   std::vector<std::string> lines() const;
   size_t size() const;  // lines recorded so far (also those past the limit)
@@ -45,6 +48,7 @@ class EventLog {
   bool memory_ = true;
   FILE* file_ = nullptr;
   bool ownFile_ = false;
+  std::atomic<bool> enabled_{true};
 };
 
 }  // namespace modsim

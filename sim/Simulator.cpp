@@ -31,7 +31,7 @@ std::runtime_error sysError(const std::string& what) {
 Simulator::Simulator(SimOptions options)
     : options_(std::move(options)),
       model_(makeStandardModule(options_.module, log_)),
-      framer_(options_.transport == TransportKind::PtyCobs ? makeCobsFramer() : makeRawFramer()) {
+      session_(*model_, options_.transport == TransportKind::PtyCobs ? makeCobsFramer() : makeRawFramer(), log_) {
   heartbeatMs_ = options_.module.heartbeatMs;
 }
 
@@ -166,9 +166,7 @@ void Simulator::serve(int fd, bool isSocket) {
     connIsSocket_ = isSocket;
     closeRequested_ = false;
     number = ++connections_;
-    framer_->reset();
-    model_->connectionReset();
-    faults_.beginConnection(options_.faults, number);
+    session_.begin(options_.faults, number);
   }
   log_.add("conn-open " + std::to_string(number));
   auto nextHb = Clock::now() + std::chrono::milliseconds(heartbeatMs_.load());
@@ -224,7 +222,8 @@ void Simulator::serve(int fd, bool isSocket) {
     if (heartbeatMs_ && Clock::now() >= nextHb) {
       {
         std::lock_guard<std::mutex> g(m_);
-        if (!faults_.muted()) sendHeartbeatLocked(options_.module.heartbeatCode);
+        auto hb = session_.heartbeat(options_.module.heartbeatCode);
+        if (!hb.empty()) writeLocked(hb);
       }
       nextHb = Clock::now() + std::chrono::milliseconds(heartbeatMs_.load());
     }
@@ -238,48 +237,9 @@ void Simulator::serve(int fd, bool isSocket) {
 
 bool Simulator::process(const uint8_t* p, size_t n) {
   std::lock_guard<std::mutex> g(m_);
-  std::vector<FrameEvent> events;
-  framer_->feed(p, n, events);
-  std::vector<uint8_t> out;
-  std::vector<Packet> replies;
-  std::vector<std::string> notes;
-  bool closeNow = false;
-  for (auto& e : events) {
-    if (!e.ok) {
-      log_.add("reject " + e.reason + " " + bytesText(e.bytes));
-      continue;
-    }
-    log_.add("rx " + e.packet.text());
-    bool close = false;
-    notes.clear();
-    const bool answer = faults_.onPacketReceived(close, notes);
-    for (auto& s : notes) log_.add(s);
-    if (!answer) continue;
-    replies.clear();
-    model_->receive(e.packet, replies);
-    if (e.packet.address == kQueryAddress && !replies.empty()) {
-      auto garbage = faults_.takeGarbage();
-      if (!garbage.empty()) {
-        log_.add("fault garbage " + bytesText(garbage));
-        out.insert(out.end(), garbage.begin(), garbage.end());
-      }
-    }
-    for (auto& r : replies) {
-      log_.add("tx " + r.text());
-      framer_->encode(r, out);
-    }
-    if (close) {
-      closeNow = true;
-      break;
-    }
-  }
-  if (!out.empty()) {
-    notes.clear();
-    auto shaped = faults_.shape(out, notes);
-    for (auto& s : notes) log_.add(s);
-    writeLocked(shaped);
-  }
-  return !closeNow;
+  auto out = session_.feed(p, n);
+  if (!out.bytes.empty()) writeLocked(out.bytes);
+  return !out.close;
 }
 
 bool Simulator::writeLocked(const std::vector<uint8_t>& bytes) {
@@ -311,21 +271,9 @@ bool Simulator::writeLocked(const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-void Simulator::sendHeartbeatLocked(uint8_t code) {
-  Packet hb = model_->heartbeat(code);
-  log_.add("hb-sent " + std::to_string(code));
-  log_.add("tx " + hb.text());
-  std::vector<uint8_t> out;
-  framer_->encode(hb, out);
-  std::vector<std::string> notes;
-  auto shaped = faults_.shape(out, notes);
-  for (auto& s : notes) log_.add(s);
-  writeLocked(shaped);
-}
-
 void Simulator::setMuted(bool muted) {
   std::lock_guard<std::mutex> g(m_);
-  faults_.setMuted(muted);
+  session_.setMuted(muted);
   log_.add(muted ? "fault mute" : "fault unmute");
 }
 
@@ -340,8 +288,7 @@ void Simulator::closeConnection() {
 void Simulator::setFaults(const FaultPlan& plan) {
   std::lock_guard<std::mutex> g(m_);
   options_.faults = plan;
-  // Armed at once: counters start from here for the current connection.
-  faults_.beginConnection(plan, 1);
+  session_.rearm(plan);
 }
 
 void Simulator::setHeartbeatInterval(unsigned ms) {
@@ -352,20 +299,14 @@ void Simulator::setHeartbeatInterval(unsigned ms) {
 bool Simulator::sendHeartbeat(uint8_t code) {
   std::lock_guard<std::mutex> g(m_);
   if (connFd_ < 0) return false;
-  sendHeartbeatLocked(code);
-  return true;
+  auto hb = session_.heartbeat(code);
+  return hb.empty() || writeLocked(hb);
 }
 
 bool Simulator::sendPacket(const Packet& p) {
   std::lock_guard<std::mutex> g(m_);
   if (connFd_ < 0) return false;
-  log_.add("tx " + p.text());
-  std::vector<uint8_t> out;
-  framer_->encode(p, out);
-  std::vector<std::string> notes;
-  auto shaped = faults_.shape(out, notes);
-  for (auto& s : notes) log_.add(s);
-  return writeLocked(shaped);
+  return writeLocked(session_.packet(p));
 }
 
 bool Simulator::sendRaw(const std::vector<uint8_t>& b) {

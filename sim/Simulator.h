@@ -16,9 +16,8 @@
 #include <vector>
 
 #include "sim/EventLog.h"
-#include "sim/FaultInjector.h"
-#include "sim/Framer.h"
 #include "sim/ModuleModel.h"
+#include "sim/ModuleSession.h"
 #include "sim/SimOptions.h"
 
 namespace modsim {
@@ -68,7 +67,6 @@ class Simulator {
   void run();
   void serve(int fd, bool isSocket);
   bool process(const uint8_t* p, size_t n);  // false: close now
-  void sendHeartbeatLocked(uint8_t code);
   bool writeLocked(const std::vector<uint8_t>& bytes);
   void wake();
   void openPty();
@@ -76,10 +74,9 @@ class Simulator {
   SimOptions options_;
   EventLog log_;
   std::unique_ptr<ModuleModel> model_;
-  std::unique_ptr<Framer> framer_;
-  FaultInjector faults_;
+  ModuleSession session_;
 
-  mutable std::mutex m_;  // guards model_, framer_, faults_, connFd_ and writes
+  mutable std::mutex m_;  // guards model_, session_, connFd_ and writes
   int connFd_ = -1;
   bool connIsSocket_ = false;
   bool closeRequested_ = false;
