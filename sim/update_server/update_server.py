@@ -315,7 +315,7 @@ def main(argv):
 
     if args.exit_on_eof:
         threading.Thread(target=watch_stdin, daemon=True).start()
-    server.serve_forever(poll_interval=0.2)
+    server.serve_forever(poll_interval=0.05)
     server.server_close()
     return 0
 
