@@ -162,6 +162,15 @@ void sWritePacket(aLink* link, const aPacket* packet)
         aStream_Write(link->stream, wire, length);
 }
 
+// Writes every packet still queued, one by one, without pooling.
+void sWriteRemaining(aLink* link)
+{
+    while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
+        sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+}
+
 void sOutPipeProcess(void* reference)
 {
     aLink* link = static_cast<aLink*>(reference);
@@ -191,11 +200,7 @@ void sOutPipeProcess(void* reference)
         }
         aPacket_Destroy(&packet);
     }
-    // Deliver what is left, the route-control packet of aLink_Stop last of all.
-    while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
-        sWritePacket(link, packet);
-        aPacket_Destroy(&packet);
-    }
+    sWriteRemaining(link);
 }
 
 } // namespace
@@ -361,17 +366,20 @@ aErr aLink_Stop(aLink* link)
     aErr result = aErrNone;
     if (link->inThread && link->outThread) {
         // The input thread goes first, so that no heartbeat answer can follow
-        // the route-control packet; the output thread then writes everything
-        // still queued, the route-control packet last.
+        // the route-control packet. The output thread is told to finish before
+        // the route-control packet is queued: queueing it wakes the thread at
+        // once, and whatever the thread leaves is written here after the join,
+        // the route-control packet last of all.
         link->running = false;
         if (aThread_Destroy(&link->inThread) != 0)
             result = aErrUnknown;
-        const aErr route = sQueueRoute(link, 0);
         link->outRunning = false;
+        const aErr route = sQueueRoute(link, 0);
         if (aThread_Destroy(&link->outThread) != 0)
             result = aErrUnknown;
         else if (result == aErrNone)
             result = route;
+        sWriteRemaining(link);
         link->inReady = false;
         link->outReady = false;
         aPacket_Reset(link->packet);

@@ -53,6 +53,22 @@ public:
         conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         return conn_ >= 0;
     }
+    // True when another connection is waiting to be accepted.
+    bool pending(int timeoutMs = 200)
+    {
+        pollfd p{listener_, POLLIN, 0};
+        return poll(&p, 1, timeoutMs) > 0;
+    }
+    // True once the host has closed the connection (after any bytes it sent).
+    bool closedByHost(int timeoutMs = 3000)
+    {
+        readUntilQuiet(timeoutMs / 2, timeoutMs);
+        pollfd p{conn_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        uint8_t b;
+        return ::recv(conn_, &b, 1, 0) <= 0;
+    }
     void closeConnection()
     {
         if (conn_ >= 0)
