@@ -129,20 +129,27 @@ Bytes BirdWriter::SyntheticImage(size_t size, uint32_t seed)
 {
     Bytes out(size);
     uint32_t x = seed * 2654435761u + 1;
-    size_t i = 0;
-    while (i < size) {
+    auto next = [&x] {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        // Alternate runs of "instructions" drawn from a small set (compressible)
-        // and runs of noise (constants, tables).
-        size_t run = 16 + (x & 0x3F);
-        bool noisy = (x >> 8) % 3 == 0;
-        for (size_t j = 0; j < run && i < size; ++j, ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            out[i] = noisy ? uint8_t(x) : uint8_t(0x40 + ((x >> 3) & 0x0F) * 4);
+        return x;
+    };
+    // A small "instruction set" of 32-bit words that code runs draw from.
+    uint32_t words[64];
+    for (uint32_t& w : words)
+        w = next();
+    size_t i = 0;
+    while (i < size) {
+        // Runs of instructions (compressible) alternate with runs of noise
+        // (constants, tables), about 60:40.
+        uint32_t r = next();
+        size_t run = 16 + (r & 0x3F);
+        bool noisy = (r >> 8) % 5 < 2;
+        for (size_t j = 0; j < run && i < size; j += 4) {
+            uint32_t w = noisy ? next() : words[next() & 63];
+            for (int b = 0; b < 4 && i < size; ++b, ++i)
+                out[i] = uint8_t(w >> (8 * b));
         }
     }
     return out;

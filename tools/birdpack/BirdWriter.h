@@ -68,7 +68,8 @@ public:
     static void ScrambleImage(uint8_t* image, size_t length, const std::array<uint32_t, 4>& key);
 
     // Deterministic firmware-like filler: code-like runs mixed with
-    // pseudo-random bytes, so that it compresses as real images do (about 2:1).
+    // pseudo-random bytes, so that it compresses about as real images do
+    // (about 1.6:1 with zlib).
     static Bytes SyntheticImage(size_t size, uint32_t seed);
 
 private:
