@@ -169,3 +169,42 @@ TEST(RawFramer, MaximalPacketAndResetForgetsPartialInput) {
   f->reset();
   EXPECT_EQ(feedAll(*f, {173, 0}), "ok 173 0");
 }
+
+TEST(Framers, RandomBytesNeverYieldAPacketAModuleWouldRefuse) {
+  uint32_t seed = 12345;
+  auto next = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<uint8_t>(seed >> 16);
+  };
+  for (auto make : {makeRawFramer, makeCobsFramer}) {
+    auto f = make();
+    size_t accepted = 0;
+    for (int round = 0; round < 2000; ++round) {
+      Bytes in(1 + next() % 40);
+      for (auto& b : in) b = (next() % 4 == 0) ? 0 : next();
+      if (std::string(f->name()) == "cobs" && round % 2) {
+        // A well-stuffed frame with a correct CRC over a random body, so that
+        // the checks after the CRC (length, addresses, control packets) run.
+        Bytes body = {next(), static_cast<uint8_t>(next() % 32)};
+        const size_t n = next() % 29;
+        for (size_t i = 0; i < n; ++i) body.push_back(next() % 3 ? next() : 0);
+        if (round % 4 == 1) {  // an even address and a length that fits: mostly accepted
+          body[0] = static_cast<uint8_t>(2 * (1 + next() % 100));
+          body[1] = static_cast<uint8_t>(n);
+        }
+        body.push_back(crc8(body.data(), body.size()));
+        in = cobsEncode(body.data(), body.size());
+        in.push_back(0);
+      }
+      std::vector<FrameEvent> ev;
+      f->feed(in.data(), in.size(), ev);
+      for (auto& e : ev) {
+        if (!e.ok) continue;
+        ++accepted;
+        ASSERT_LE(e.packet.size, kMaxData);
+        ASSERT_EQ(hostPacketFault(e.packet), nullptr) << f->name() << ": " << e.packet.text();
+      }
+    }
+    EXPECT_GT(accepted, 0u) << f->name() << ": the input never formed a packet";
+  }
+}
