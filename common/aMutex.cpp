@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <pthread.h>
+#include <ctime>
 
 struct aMutex {
     pthread_mutex_t mutex;
@@ -63,13 +64,25 @@ aErr aMutex_Destroy(aMutex** mutex)
         return aErrParam;
     aMutex* m = *mutex;
     *mutex = nullptr;
-    const int result = pthread_mutex_destroy(&m->mutex);
-    if (result == EBUSY) {
-        // Still held: whoever holds it will unlock it later, so the memory
-        // must stay. It is leaked rather than freed under its owner.
+
+    // Find out first whether the mutex is held, without waiting: a deadline
+    // in the past makes the probe return at once, and an error-checking
+    // mutex reports its own holder as a deadlock.
+    const struct timespec past = {0, 0};
+    const int probe = pthread_mutex_timedlock(&m->mutex, &past);
+    if (probe == ETIMEDOUT || probe == EBUSY) {
+        // Held by another thread, which will unlock it later: the memory
+        // must stay, so it is leaked rather than freed under its holder.
         return aErrBusy;
     }
+    if (probe == 0 || probe == EDEADLK)
+        pthread_mutex_unlock(&m->mutex);
+    const int result = pthread_mutex_destroy(&m->mutex);
+    if (result == EBUSY)
+        return aErrBusy;  // taken again since the probe: leave it as above
     delete m;
+    if (probe == EDEADLK)
+        return aErrBusy;  // this thread still held it
     if (result == EAGAIN)
         return aErrResource;
     return sMap(result, 0, aErrNone);
