@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <functional>
+#include <new>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
@@ -83,7 +84,7 @@ bool aDirectory_Exists(const char* path)
     return path != nullptr && sIsDir(path);
 }
 
-aErr aDirectory_Ensure(const char* path, uint16_t mode)
+static aErr sEnsure(const char* path, uint16_t mode)
 {
     if (path == nullptr || path[0] == '\0')
         return aErrParam;
@@ -115,6 +116,15 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode)
     if (!sMakeOne(full, mode))
         result = aErrPermission;
     return result;
+}
+
+aErr aDirectory_Ensure(const char* path, uint16_t mode)
+{
+    try {
+        return sEnsure(path, mode);
+    } catch (const std::bad_alloc&) {
+        return aErrMemory;
+    }
 }
 
 aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref)
@@ -205,7 +215,7 @@ aErr aDirectory_ExecutableFilePath(char* buffer, size_t size)
     return aErrNone;
 }
 
-aErr aDirectory_GetHomeDirectory(char* buffer, size_t size)
+static aErr sGetHomeDirectory(char* buffer, size_t size)
 {
     if (buffer == nullptr || size == 0)
         return aErrParam;
@@ -233,6 +243,17 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size)
         return aErrOverrun;
     std::memcpy(buffer, home.c_str(), home.size() + 1);
     return aErrNone;
+}
+
+aErr aDirectory_GetHomeDirectory(char* buffer, size_t size)
+{
+    try {
+        return sGetHomeDirectory(buffer, size);
+    } catch (const std::bad_alloc&) {
+        if (buffer != nullptr && size != 0)
+            buffer[0] = '\0';
+        return aErrMemory;
+    }
 }
 
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second)

@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -221,6 +222,36 @@ TEST(aDirectoryPlacesTest, WorkingExecutableAndHome)
     EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, length), aErrOverrun);
     EXPECT_STREQ(buffer, "");
     EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, length + 1), aErrNone);
+}
+
+TEST(aDirectoryPlacesTest, HomeWithoutPasswordEntry)
+{
+    // Run as a user the password database does not know: HOME is the answer,
+    // and without HOME there is none (rather than some made-up directory).
+    const uid_t stranger = 54321;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to take on a user id";
+    if (getpwuid(stranger) != nullptr)
+        GTEST_SKIP() << "user id " << stranger << " has a password entry here";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setuid(stranger) != 0)
+            _exit(10);
+        char buffer[256];
+        setenv("HOME", "/somewhere/else", 1);
+        if (aDirectory_GetHomeDirectory(buffer, sizeof buffer) != aErrNone
+            || std::strcmp(buffer, "/somewhere/else") != 0)
+            _exit(11);
+        unsetenv("HOME");
+        if (aDirectory_GetHomeDirectory(buffer, sizeof buffer) != aErrNotFound || buffer[0] != '\0')
+            _exit(12);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: setuid failed, 11: HOME not used, 12: no-home case";
 }
 
 } // namespace
