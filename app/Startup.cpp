@@ -13,6 +13,7 @@ StartUpResult _start_up(UpdaterDisplayInterface& display, int argc, char** argv,
         _display_app_version(display);
         _display_rights(display);
         _display_usage(false, false);
+        _release_params(params);
         return {false, 1};
     }
 
