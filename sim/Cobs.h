@@ -21,4 +21,4 @@ std::vector<uint8_t> cobsEncode(const uint8_t* data, size_t n);
 // zero or a code byte that points past the end gives nullopt.
 std::optional<std::vector<uint8_t>> cobsDecode(const uint8_t* data, size_t n);
 
-}  // namespace modsim
+} // namespace modsim

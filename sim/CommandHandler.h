@@ -14,14 +14,14 @@ namespace modsim {
 class ModuleModel;
 
 class CommandHandler {
- public:
-  virtual ~CommandHandler() = default;
-  virtual uint8_t command() const = 0;
-  // `in` is addressed to the module and has at least one data byte equal to
-  // command(). Replies are appended to `out`.
-  virtual void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) = 0;
-  // The connection to the host ended: forget partial conversations.
-  virtual void connectionReset() {}
+public:
+    virtual ~CommandHandler() = default;
+    virtual uint8_t command() const = 0;
+    // `in` is addressed to the module and has at least one data byte equal to
+    // command(). Replies are appended to `out`.
+    virtual void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) = 0;
+    // The connection to the host ended: forget partial conversations.
+    virtual void connectionReset() {}
 };
 
-}  // namespace modsim
+} // namespace modsim

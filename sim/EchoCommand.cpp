@@ -6,9 +6,9 @@
 namespace modsim {
 
 void EchoCommand::handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) {
-  Packet r = in;
-  r.address = module.address();
-  out.push_back(r);
+    Packet r = in;
+    r.address = module.address();
+    out.push_back(r);
 }
 
-}  // namespace modsim
+} // namespace modsim

@@ -8,10 +8,10 @@
 namespace modsim {
 
 class EchoCommand final : public CommandHandler {
- public:
-  static constexpr uint8_t kCommand = 23;
-  uint8_t command() const override { return kCommand; }
-  void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) override;
+public:
+    static constexpr uint8_t kCommand = 23;
+    uint8_t command() const override { return kCommand; }
+    void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) override;
 };
 
-}  // namespace modsim
+} // namespace modsim

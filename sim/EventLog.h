@@ -15,40 +15,41 @@
 namespace modsim {
 
 class EventLog {
- public:
-  explicit EventLog(size_t memoryLimit = 100000);
-  ~EventLog();
-  EventLog(const EventLog&) = delete;
-  EventLog& operator=(const EventLog&) = delete;
+public:
+    explicit EventLog(size_t memoryLimit = 100000);
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
 
-  // Path "-" writes to standard error. Throws std::runtime_error on failure.
-  void openFile(const std::string& path);
-  void setMemory(bool on);
+    // Path "-" writes to standard error. Throws std::runtime_error on failure.
+    void openFile(const std::string& path);
+    void setMemory(bool on);
 
-  void add(const std::string& line);
-  // False when lines go nowhere (callers may skip formatting them).
-  bool enabled() const { return enabled_; }
+    void add(const std::string& line);
+    // False when lines go nowhere (callers may skip formatting them).
+    bool enabled() const { return enabled_; }
 
-  std::vector<std::string> lines() const;
-  size_t size() const;  // lines recorded so far (also those past the limit)
-  // Lines that begin with the prefix, from index `from` on.
-  std::vector<std::string> matching(const std::string& prefix, size_t from = 0) const;
-  // Waits until a line equal to `line` (or beginning with it when prefix is
-  // true) exists at index >= from. Bounded by the time-out.
-  bool waitFor(const std::string& line, std::chrono::milliseconds timeout, size_t from = 0, bool prefix = false) const;
+    std::vector<std::string> lines() const;
+    size_t size() const; // lines recorded so far (also those past the limit)
+    // Lines that begin with the prefix, from index `from` on.
+    std::vector<std::string> matching(const std::string& prefix, size_t from = 0) const;
+    // Waits until a line equal to `line` (or beginning with it when prefix is
+    // true) exists at index >= from. Bounded by the time-out.
+    bool waitFor(const std::string& line, std::chrono::milliseconds timeout, size_t from = 0,
+                 bool prefix = false) const;
 
- private:
-  bool findLocked(const std::string& line, size_t from, bool prefix) const;
+private:
+    bool findLocked(const std::string& line, size_t from, bool prefix) const;
 
-  mutable std::mutex m_;
-  mutable std::condition_variable cv_;
-  std::vector<std::string> lines_;
-  size_t limit_;
-  size_t total_ = 0;
-  bool memory_ = true;
-  FILE* file_ = nullptr;
-  bool ownFile_ = false;
-  std::atomic<bool> enabled_{true};
+    mutable std::mutex m_;
+    mutable std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    size_t limit_;
+    size_t total_ = 0;
+    bool memory_ = true;
+    FILE* file_ = nullptr;
+    bool ownFile_ = false;
+    std::atomic<bool> enabled_{true};
 };
 
-}  // namespace modsim
+} // namespace modsim

@@ -12,18 +12,18 @@
 namespace modsim {
 
 struct FaultPlan {
-  std::vector<uint64_t> dropBytes;                        // output positions not sent
-  std::vector<std::pair<uint64_t, int>> corruptBytes;     // position, value (-1: xor 0xFF)
-  std::vector<std::pair<uint64_t, uint8_t>> insertBytes;  // insert value before position
-  std::vector<uint8_t> garbage;                           // before the first query answer
-  std::optional<uint64_t> muteAfter;   // answer this many packets, then nothing
-  std::optional<uint64_t> closeAfter;  // answer this many packets, then close
-  bool everyConnection = false;        // false: only the first connection
+    std::vector<uint64_t> dropBytes;                       // output positions not sent
+    std::vector<std::pair<uint64_t, int>> corruptBytes;    // position, value (-1: xor 0xFF)
+    std::vector<std::pair<uint64_t, uint8_t>> insertBytes; // insert value before position
+    std::vector<uint8_t> garbage;                          // before the first query answer
+    std::optional<uint64_t> muteAfter;                     // answer this many packets, then nothing
+    std::optional<uint64_t> closeAfter;                    // answer this many packets, then close
+    bool everyConnection = false;                          // false: only the first connection
 
-  bool empty() const {
-    return dropBytes.empty() && corruptBytes.empty() && insertBytes.empty() && garbage.empty() &&
-           !muteAfter && !closeAfter;
-  }
+    bool empty() const {
+        return dropBytes.empty() && corruptBytes.empty() && insertBytes.empty() &&
+               garbage.empty() && !muteAfter && !closeAfter;
+    }
 };
 
-}  // namespace modsim
+} // namespace modsim

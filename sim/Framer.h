@@ -13,23 +13,23 @@
 namespace modsim {
 
 struct FrameEvent {
-  bool ok = false;            // true: packet is valid; false: rejected
-  Packet packet;              // the packet when ok
-  std::string reason;         // rejection reason when !ok
-  std::vector<uint8_t> bytes; // the rejected bytes when !ok
+    bool ok = false;            // true: packet is valid; false: rejected
+    Packet packet;              // the packet when ok
+    std::string reason;         // rejection reason when !ok
+    std::vector<uint8_t> bytes; // the rejected bytes when !ok
 };
 
 class Framer {
- public:
-  virtual ~Framer() = default;
-  // Takes the next bytes from the host; appends one event per packet or
-  // rejection completed by them.
-  virtual void feed(const uint8_t* p, size_t n, std::vector<FrameEvent>& out) = 0;
-  // Appends the line form of a packet sent by the module.
-  virtual void encode(const Packet& p, std::vector<uint8_t>& out) const = 0;
-  // Forgets any partly received packet (new connection).
-  virtual void reset() = 0;
-  virtual const char* name() const = 0;
+public:
+    virtual ~Framer() = default;
+    // Takes the next bytes from the host; appends one event per packet or
+    // rejection completed by them.
+    virtual void feed(const uint8_t* p, size_t n, std::vector<FrameEvent>& out) = 0;
+    // Appends the line form of a packet sent by the module.
+    virtual void encode(const Packet& p, std::vector<uint8_t>& out) const = 0;
+    // Forgets any partly received packet (new connection).
+    virtual void reset() = 0;
+    virtual const char* name() const = 0;
 };
 
 // Plain framing: address, size, data. A refused byte is dropped and
@@ -38,4 +38,4 @@ std::unique_ptr<Framer> makeRawFramer();
 // COBS framing: packet bytes + CRC-8, stuffed, ended by a zero byte.
 std::unique_ptr<Framer> makeCobsFramer();
 
-}  // namespace modsim
+} // namespace modsim

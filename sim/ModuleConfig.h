@@ -9,16 +9,16 @@
 namespace modsim {
 
 struct ModuleConfig {
-  uint32_t serial = 0x1A2B3C4D;
-  uint8_t model = 19;
-  uint8_t address = 6;          // even, non-zero
-  uint32_t version = 0;         // packed; 0 means packVersion(2, 15, 0)
-  uint32_t build = 1000;
-  std::string name = "Simulated module";
-  unsigned heartbeatMs = 0;     // 0: no heartbeats
-  uint8_t heartbeatCode = 0;    // 0 "up", 1 "down"
+    uint32_t serial = 0x1A2B3C4D;
+    uint8_t model = 19;
+    uint8_t address = 6;  // even, non-zero
+    uint32_t version = 0; // packed; 0 means packVersion(2, 15, 0)
+    uint32_t build = 1000;
+    std::string name = "Simulated module";
+    unsigned heartbeatMs = 0;  // 0: no heartbeats
+    uint8_t heartbeatCode = 0; // 0 "up", 1 "down"
 
-  uint32_t packedVersion() const;
+    uint32_t packedVersion() const;
 };
 
 // Current format (0x2F, major, minor, patch) when major > 2 or major == 2
@@ -26,4 +26,4 @@ struct ModuleConfig {
 // of which the low 8 are used).
 uint32_t packVersion(unsigned major, unsigned minor, unsigned patch);
 
-}  // namespace modsim
+} // namespace modsim

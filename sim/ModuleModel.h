@@ -19,41 +19,41 @@
 namespace modsim {
 
 class ModuleModel {
- public:
-  // Throws std::invalid_argument for an address that is zero or odd.
-  ModuleModel(ModuleConfig config, EventLog& log);
+public:
+    // Throws std::invalid_argument for an address that is zero or odd.
+    ModuleModel(ModuleConfig config, EventLog& log);
 
-  // One packet from the host (already accepted by the framer); the module's
-  // answers are appended to `out`.
-  void receive(const Packet& in, std::vector<Packet>& out);
-  // A heartbeat with the given code; remembered so that the answer can be checked.
-  Packet heartbeat(uint8_t code);
-  // A new connection: pending heartbeats and partial conversations are dropped.
-  void connectionReset();
+    // One packet from the host (already accepted by the framer); the module's
+    // answers are appended to `out`.
+    void receive(const Packet& in, std::vector<Packet>& out);
+    // A heartbeat with the given code; remembered so that the answer can be checked.
+    Packet heartbeat(uint8_t code);
+    // A new connection: pending heartbeats and partial conversations are dropped.
+    void connectionReset();
 
-  void addHandler(std::unique_ptr<CommandHandler> handler);
+    void addHandler(std::unique_ptr<CommandHandler> handler);
 
-  const ModuleConfig& config() const { return config_; }
-  uint8_t address() const { return config_.address; }
-  void setName(std::string name) { config_.name = std::move(name); }
-  // Last route-control value received (nullopt before any).
-  std::optional<bool> route() const { return route_; }
-  // Codes of every heartbeat answer received, in order.
-  const std::vector<uint8_t>& heartbeatAnswers() const { return hbAnswers_; }
-  unsigned heartbeatsSent() const { return hbSent_; }
-  void note(const std::string& line) { log_.add(line); }
+    const ModuleConfig& config() const { return config_; }
+    uint8_t address() const { return config_.address; }
+    void setName(std::string name) { config_.name = std::move(name); }
+    // Last route-control value received (nullopt before any).
+    std::optional<bool> route() const { return route_; }
+    // Codes of every heartbeat answer received, in order.
+    const std::vector<uint8_t>& heartbeatAnswers() const { return hbAnswers_; }
+    unsigned heartbeatsSent() const { return hbSent_; }
+    void note(const std::string& line) { log_.add(line); }
 
- private:
-  ModuleConfig config_;
-  EventLog& log_;
-  std::map<uint8_t, std::unique_ptr<CommandHandler>> handlers_;
-  std::optional<bool> route_;
-  std::optional<uint8_t> hbPending_;
-  std::vector<uint8_t> hbAnswers_;
-  unsigned hbSent_ = 0;
+private:
+    ModuleConfig config_;
+    EventLog& log_;
+    std::map<uint8_t, std::unique_ptr<CommandHandler>> handlers_;
+    std::optional<bool> route_;
+    std::optional<uint8_t> hbPending_;
+    std::vector<uint8_t> hbAnswers_;
+    unsigned hbSent_ = 0;
 };
 
 // A module with the standard handlers (system entity, debug echo).
 std::unique_ptr<ModuleModel> makeStandardModule(const ModuleConfig& config, EventLog& log);
 
-}  // namespace modsim
+} // namespace modsim

@@ -17,35 +17,35 @@
 namespace modsim {
 
 class ModuleSession {
- public:
-  ModuleSession(ModuleModel& model, std::unique_ptr<Framer> framer, EventLog& log);
+public:
+    ModuleSession(ModuleModel& model, std::unique_ptr<Framer> framer, EventLog& log);
 
-  // A new connection (numbered from 1): framing, heartbeat and fault state
-  // start afresh.
-  void begin(const FaultPlan& plan, unsigned connectionNumber);
-  // Re-arms a plan in the middle of a connection; counters start from here.
-  void rearm(const FaultPlan& plan) { faults_.beginConnection(plan, 1); }
+    // A new connection (numbered from 1): framing, heartbeat and fault state
+    // start afresh.
+    void begin(const FaultPlan& plan, unsigned connectionNumber);
+    // Re-arms a plan in the middle of a connection; counters start from here.
+    void rearm(const FaultPlan& plan) { faults_.beginConnection(plan, 1); }
 
-  struct Output {
-    std::vector<uint8_t> bytes;  // to send to the host
-    bool close = false;          // close the connection after sending
-  };
-  Output feed(const uint8_t* p, size_t n);
-  // Bytes of a heartbeat (empty while muted).
-  std::vector<uint8_t> heartbeat(uint8_t code);
-  // Bytes of any packet the caller wants the module to send.
-  std::vector<uint8_t> packet(const Packet& p);
+    struct Output {
+        std::vector<uint8_t> bytes; // to send to the host
+        bool close = false;         // close the connection after sending
+    };
+    Output feed(const uint8_t* p, size_t n);
+    // Bytes of a heartbeat (empty while muted).
+    std::vector<uint8_t> heartbeat(uint8_t code);
+    // Bytes of any packet the caller wants the module to send.
+    std::vector<uint8_t> packet(const Packet& p);
 
-  void setMuted(bool m) { faults_.setMuted(m); }
-  bool muted() const { return faults_.muted(); }
+    void setMuted(bool m) { faults_.setMuted(m); }
+    bool muted() const { return faults_.muted(); }
 
- private:
-  std::vector<uint8_t> shape(const std::vector<uint8_t>& out);
+private:
+    std::vector<uint8_t> shape(const std::vector<uint8_t>& out);
 
-  ModuleModel& model_;
-  std::unique_ptr<Framer> framer_;
-  EventLog& log_;
-  FaultInjector faults_;
+    ModuleModel& model_;
+    std::unique_ptr<Framer> framer_;
+    EventLog& log_;
+    FaultInjector faults_;
 };
 
-}  // namespace modsim
+} // namespace modsim

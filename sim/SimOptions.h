@@ -17,17 +17,17 @@ namespace modsim {
 enum class TransportKind { Tcp, PtyCobs, PtyRaw };
 
 struct SimOptions {
-  ModuleConfig module;
-  FaultPlan faults;
-  TransportKind transport = TransportKind::Tcp;
-  uint16_t port = 0;        // TCP port on 127.0.0.1; 0 picks a free one
-  std::string ptyLink;      // optional symlink to the pseudo-terminal
-  std::string logPath;      // event log file ("-" standard error, "" none)
+    ModuleConfig module;
+    FaultPlan faults;
+    TransportKind transport = TransportKind::Tcp;
+    uint16_t port = 0;   // TCP port on 127.0.0.1; 0 picks a free one
+    std::string ptyLink; // optional symlink to the pseudo-terminal
+    std::string logPath; // event log file ("-" standard error, "" none)
 };
 
 // Thrown for a bad key or value; the message names both.
 struct SettingError : std::invalid_argument {
-  using std::invalid_argument::invalid_argument;
+    using std::invalid_argument::invalid_argument;
 };
 
 void applySetting(SimOptions& o, const std::string& key, const std::string& value);
@@ -40,4 +40,4 @@ bool parseCommandLine(SimOptions& o, const std::vector<std::string>& args);
 
 extern const char* const kUsage;
 
-}  // namespace modsim
+} // namespace modsim

@@ -23,76 +23,76 @@
 namespace modsim {
 
 class Simulator {
- public:
-  // Builds the standard module (system entity, debug echo) from the options.
-  // Throws std::invalid_argument for an unusable module configuration.
-  explicit Simulator(SimOptions options);
-  ~Simulator();
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
+public:
+    // Builds the standard module (system entity, debug echo) from the options.
+    // Throws std::invalid_argument for an unusable module configuration.
+    explicit Simulator(SimOptions options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
 
-  // Binds the listener or opens the pseudo-terminal and starts the thread.
-  // Throws std::runtime_error with the system's reason on failure.
-  void start();
-  // Ends the thread and closes everything (bounded, idempotent).
-  void stop();
-  // False once stopped, or after a pseudo-terminal was closed by a fault.
-  bool running() const { return running_; }
+    // Binds the listener or opens the pseudo-terminal and starts the thread.
+    // Throws std::runtime_error with the system's reason on failure.
+    void start();
+    // Ends the thread and closes everything (bounded, idempotent).
+    void stop();
+    // False once stopped, or after a pseudo-terminal was closed by a fault.
+    bool running() const { return running_; }
 
-  uint16_t port() const { return port_; }
-  std::string ptyPath() const { return ptyPath_; }
-  // "listening 127.0.0.1:PORT" or "pty PATH", the executable's first line.
-  std::string announcement() const;
-  EventLog& log() { return log_; }
+    uint16_t port() const { return port_; }
+    std::string ptyPath() const { return ptyPath_; }
+    // "listening 127.0.0.1:PORT" or "pty PATH", the executable's first line.
+    std::string announcement() const;
+    EventLog& log() { return log_; }
 
-  // Fault and traffic controls.
-  void setMuted(bool muted);
-  void closeConnection();                       // TCP: drop the client; pty: hang up
-  void setFaults(const FaultPlan& plan);        // armed at once for the current connection
-  void setHeartbeatInterval(unsigned ms);       // 0 stops heartbeats
-  bool sendHeartbeat(uint8_t code);             // false when no connection
-  bool sendPacket(const Packet& p);             // framed, through the faults
-  bool sendRaw(const std::vector<uint8_t>& b);  // as they are, no framing, no faults
+    // Fault and traffic controls.
+    void setMuted(bool muted);
+    void closeConnection();                      // TCP: drop the client; pty: hang up
+    void setFaults(const FaultPlan& plan);       // armed at once for the current connection
+    void setHeartbeatInterval(unsigned ms);      // 0 stops heartbeats
+    bool sendHeartbeat(uint8_t code);            // false when no connection
+    bool sendPacket(const Packet& p);            // framed, through the faults
+    bool sendRaw(const std::vector<uint8_t>& b); // as they are, no framing, no faults
 
-  // Observations.
-  std::vector<uint8_t> heartbeatAnswers() const;
-  std::optional<bool> route() const;
-  unsigned connections() const { return connections_; }
-  bool connected() const;
-  // Runs fn on the model with the simulator's lock held (to add handlers or
-  // inspect state).
-  void withModel(const std::function<void(ModuleModel&)>& fn);
+    // Observations.
+    std::vector<uint8_t> heartbeatAnswers() const;
+    std::optional<bool> route() const;
+    unsigned connections() const { return connections_; }
+    bool connected() const;
+    // Runs fn on the model with the simulator's lock held (to add handlers or
+    // inspect state).
+    void withModel(const std::function<void(ModuleModel&)>& fn);
 
- private:
-  void run();
-  void serve(int fd, bool isSocket);
-  bool process(const uint8_t* p, size_t n);  // false: close now
-  bool writeLocked(const std::vector<uint8_t>& bytes);
-  void wake();
-  void openPty();
+private:
+    void run();
+    void serve(int fd, bool isSocket);
+    bool process(const uint8_t* p, size_t n); // false: close now
+    bool writeLocked(const std::vector<uint8_t>& bytes);
+    void wake();
+    void openPty();
 
-  SimOptions options_;
-  EventLog log_;
-  std::unique_ptr<ModuleModel> model_;
-  ModuleSession session_;
+    SimOptions options_;
+    EventLog log_;
+    std::unique_ptr<ModuleModel> model_;
+    ModuleSession session_;
 
-  mutable std::mutex m_;  // guards model_, session_, connFd_ and writes
-  int connFd_ = -1;
-  bool connIsSocket_ = false;
-  bool closeRequested_ = false;
+    mutable std::mutex m_; // guards model_, session_, connFd_ and writes
+    int connFd_ = -1;
+    bool connIsSocket_ = false;
+    bool closeRequested_ = false;
 
-  int listenFd_ = -1;
-  int ptyMaster_ = -1;
-  int ptySlave_ = -1;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
-  uint16_t port_ = 0;
-  std::string ptyPath_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> running_{false};
-  std::atomic<unsigned> connections_{0};
-  std::atomic<unsigned> heartbeatMs_{0};
-  std::thread thread_;
+    int listenFd_ = -1;
+    int ptyMaster_ = -1;
+    int ptySlave_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    uint16_t port_ = 0;
+    std::string ptyPath_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<unsigned> connections_{0};
+    std::atomic<unsigned> heartbeatMs_{0};
+    std::thread thread_;
 };
 
-}  // namespace modsim
+} // namespace modsim

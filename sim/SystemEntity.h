@@ -8,30 +8,30 @@
 namespace modsim {
 
 class SystemEntity final : public UeiEntity {
- public:
-  static constexpr uint8_t kCommand = 3;
-  enum Opt : uint8_t {
-    kModule = 1,
-    kHBInterval = 3,
-    kLED = 4,
-    kVersion = 7,
-    kModel = 8,
-    kSerialNumber = 9,
-    kName = 32,
-    kBuild = 43,
-  };
+public:
+    static constexpr uint8_t kCommand = 3;
+    enum Opt : uint8_t {
+        kModule = 1,
+        kHBInterval = 3,
+        kLED = 4,
+        kVersion = 7,
+        kModel = 8,
+        kSerialNumber = 9,
+        kName = 32,
+        kBuild = 43,
+    };
 
-  SystemEntity();
+    SystemEntity();
 
- protected:
-  uint8_t getValue(ModuleModel& module, uint8_t option, uint8_t index, std::optional<uint8_t> sub,
-                   UeiValue& out) override;
-  uint8_t setValue(ModuleModel& module, uint8_t option, uint8_t index, std::optional<uint8_t> sub,
-                   const UeiValue& in) override;
+protected:
+    uint8_t getValue(ModuleModel& module, uint8_t option, uint8_t index, std::optional<uint8_t> sub,
+                     UeiValue& out) override;
+    uint8_t setValue(ModuleModel& module, uint8_t option, uint8_t index, std::optional<uint8_t> sub,
+                     const UeiValue& in) override;
 
- private:
-  uint8_t hbInterval_ = 0;
-  uint8_t led_ = 0;
+private:
+    uint8_t hbInterval_ = 0;
+    uint8_t led_ = 0;
 };
 
-}  // namespace modsim
+} // namespace modsim
