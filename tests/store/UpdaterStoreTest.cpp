@@ -9,6 +9,7 @@
 #include "StoreTestSupport.h"
 #include "tools/birdpack/BirdWriter.h"
 #include "app/UpdaterDisplayInterface.h"
+#include "updater/BuildPath.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
 
@@ -258,4 +259,16 @@ TEST(StoreFlows, LocalBuildListKeysAndVersions)
     BuildList want = {{"100", "1.0.0"}, {"200", "2.0.0"}, {"300", ""}, {"notes.txt", ""}};
     EXPECT_EQ(updater.Get_BuildListLocal(0x40F5849A), want);
     EXPECT_TRUE(display.errors.empty());
+}
+
+TEST(StorePaths, BuildPathJoinsPartsUpToTheFirstNull)
+{
+    const std::string base = "/home/u";
+    const char* none = nullptr;
+    EXPECT_EQ(BuildPath(base, ".veltrane"), "/home/u/.veltrane");
+    EXPECT_EQ(BuildPath(base, "updater", "0000ABCD", ".settings", nullptr),
+              "/home/u/updater/0000ABCD/.settings");
+    EXPECT_EQ(BuildPath("dir/", std::string("x.bird"), nullptr), "dir/x.bird");
+    EXPECT_EQ(BuildPath("a", none, "b"), "a") << "parts after a null one are ignored";
+    EXPECT_EQ(BuildPath(none, "b"), "");
 }
