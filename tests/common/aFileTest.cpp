@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -314,12 +315,27 @@ TEST_F(aFileTest, ExistsAndDelete)
 
 TEST_F(aFileTest, DeleteWithoutPermission)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root";
     writeFile("f", "x");
-    ASSERT_EQ(chmod(root.c_str(), 0555), 0);
-    EXPECT_EQ(aFile_Delete(path("f").c_str()), aErrPermission);
-    chmod(root.c_str(), 0755);
+    const std::string target = path("f");
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(root.c_str(), 0555), 0);
+        EXPECT_EQ(aFile_Delete(target.c_str()), aErrPermission);
+        chmod(root.c_str(), 0755);
+    } else {
+        // Permissions do not bind root: try it as an unprivileged user.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(10);
+            _exit(aFile_Delete(target.c_str()) == aErrPermission ? 0 : 11);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop privileges, 11: wrong result";
+    }
+    EXPECT_TRUE(aFile_Exists(target.c_str()));
 }
 
 } // namespace
