@@ -48,25 +48,34 @@ struct packetFifo {
 
 using FifoRef = std::shared_ptr<packetFifo>;
 
-std::mutex gpPacketFifoDictionaryMutex;
-std::map<uint64_t, FifoRef> gpPacketFifoDictionary;
-uint64_t gpSequentialId = 1;
+// The registry lives for the whole process and is never destroyed, so that
+// link threads still running while the process exits find it intact.
+struct Registry {
+    std::mutex mutex;
+    std::map<uint64_t, FifoRef> fifos;
+    uint64_t sequentialId = 1;
+};
+Registry& sRegistry()
+{
+    static Registry* registry = new Registry;
+    return *registry;
+}
 
 FifoRef sGetFifo(uint64_t id)
 {
-    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
-    auto it = gpPacketFifoDictionary.find(id);
-    return it == gpPacketFifoDictionary.end() ? nullptr : it->second;
+    std::lock_guard<std::mutex> lock(sRegistry().mutex);
+    auto it = sRegistry().fifos.find(id);
+    return it == sRegistry().fifos.end() ? nullptr : it->second;
 }
 
 FifoRef sExtractFifo(uint64_t id)
 {
-    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
-    auto it = gpPacketFifoDictionary.find(id);
-    if (it == gpPacketFifoDictionary.end())
+    std::lock_guard<std::mutex> lock(sRegistry().mutex);
+    auto it = sRegistry().fifos.find(id);
+    if (it == sRegistry().fifos.end())
         return nullptr;
     FifoRef fifo = std::move(it->second);
-    gpPacketFifoDictionary.erase(it);
+    sRegistry().fifos.erase(it);
     return fifo;
 }
 
@@ -93,11 +102,11 @@ uint64_t aPacketFifo_Create()
 {
     try {
         auto fifo = std::make_shared<packetFifo>();
-        std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+        std::lock_guard<std::mutex> lock(sRegistry().mutex);
         uint64_t id = 0;
         while (id == 0)
-            id = gpSequentialId++;
-        gpPacketFifoDictionary.emplace(id, std::move(fifo));
+            id = sRegistry().sequentialId++;
+        sRegistry().fifos.emplace(id, std::move(fifo));
         return id;
     } catch (...) {
         return 0;

@@ -132,9 +132,10 @@ TEST(LinkTable, SerialBaudRatesMapToTheLineSpeed)
         termios t;
         ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
         EXPECT_EQ(cfgetospeed(&t), speed);
-        EXPECT_EQ(aLink_CreateSerial(0x5000 + rate, pty.path, rate), id) << "shared by serial number";
-        aLink_Destroy(&id);
-        aLink_Destroy(&id);
+        uint32_t again = aLink_CreateSerial(0x5000 + rate, pty.path, rate);
+        EXPECT_EQ(again, id) << "shared by serial number";
+        EXPECT_EQ(aLink_Destroy(&again), aErrNone);
+        EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     }
     Pty pty;
     for (uint32_t bad : {0u, 1200u, 115201u, 460800u})
