@@ -87,12 +87,21 @@ TEST(aPacketTest, EndlessInputStaysOverrun)
 {
     // However many bytes arrive without a reset, the byte counter must not
     // wrap round and start a packet again.
+    const uint8_t header[] = {0x02, 0x02};
     PacketPtr packet(aPacket_Create());
-    aErr last = aErrNone;
-    for (int i = 0; i < 600; ++i)
-        last = aPacket_AddByte(packet.get(), 0x02);
-    EXPECT_EQ(last, aErrOverrun);
-    EXPECT_FALSE(aPacket_IsComplete(packet.get()));
+    for (uint8_t b : header)
+        ASSERT_EQ(aPacket_AddByte(packet.get(), b), aErrNone);
+    int overruns = 0;
+    for (int i = 2; i < 600; ++i) {
+        const aErr result = aPacket_AddByte(packet.get(), 0x02);
+        if (i >= 30) {
+            overruns += result == aErrOverrun;
+            EXPECT_FALSE(aPacket_IsComplete(packet.get())) << "byte " << i;
+        }
+    }
+    EXPECT_EQ(overruns, 600 - 30);
+    EXPECT_EQ(packet->address, 0x02);
+    EXPECT_EQ(packet->dataSize, 0x02);
 }
 
 TEST(aPacketTest, CreateWithData)
