@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,9 +63,17 @@ void Simulator::openPty() {
     cfmakeraw(&t);
     if (tcsetattr(ptySlave_, TCSANOW, &t) != 0) throw sysError("tcsetattr");
     if (!options_.ptyLink.empty()) {
-        unlink(options_.ptyLink.c_str());
+        // Replace a stale link from an earlier run, but never anything else.
+        struct stat st {};
+        if (lstat(options_.ptyLink.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode))
+                throw std::runtime_error("pty-link " + options_.ptyLink +
+                                         " exists and is not a symbolic link");
+            unlink(options_.ptyLink.c_str());
+        }
         if (symlink(name, options_.ptyLink.c_str()) != 0)
             throw sysError("symlink " + options_.ptyLink);
+        linkMade_ = true;
     }
 }
 
@@ -123,9 +132,12 @@ void Simulator::stop() {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
-    if (!options_.ptyLink.empty() && !ptyPath_.empty()) {
-        unlink(options_.ptyLink.c_str());
-        ptyPath_.clear();
+    if (linkMade_) {
+        // Remove the link only while it still points at this simulator's terminal.
+        char target[256];
+        ssize_t n = readlink(options_.ptyLink.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == ptyPath_) unlink(options_.ptyLink.c_str());
+        linkMade_ = false;
     }
 }
 

@@ -88,6 +88,7 @@ private:
     int wakeWrite_ = -1;
     uint16_t port_ = 0;
     std::string ptyPath_;
+    bool linkMade_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};
     std::atomic<unsigned> connections_{0};

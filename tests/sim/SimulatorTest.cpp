@@ -343,3 +343,18 @@ TEST(ModsimExecutable, BadSettingsExitWithTwo) {
     EXPECT_EQ(waitExit(ch.pid, 5s), 2);
     close(ch.out);
 }
+
+TEST(SimulatorPty, LinkPathNeverReplacesARealFile) {
+    std::string path = testing::TempDir() + "modsim-not-a-link-" + std::to_string(getpid());
+    std::ofstream(path) << "keep me";
+    SimOptions o = moduleAt4();
+    o.transport = TransportKind::PtyCobs;
+    o.ptyLink = path;
+    Simulator sim(o);
+    EXPECT_THROW(sim.start(), std::runtime_error);
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "keep me");
+    remove(path.c_str());
+}
