@@ -141,6 +141,14 @@ aErr sReset(SocketState* state, uint64_t seenGeneration)
     return err;
 }
 
+// While the other side is connecting again, wait for it to finish rather
+// than report the connection as lost. True when connected afterwards.
+bool sAwaitReset(SocketState* state)
+{
+    std::lock_guard<std::mutex> lock(state->resetMutex);
+    return (state->flags & kConnected) != 0;
+}
+
 bool sIsLostConnection(int error)
 {
     return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT || error == EPIPE;
@@ -152,7 +160,7 @@ aErr sSocketGet(uint8_t* byte, void* reference)
     if (!sValid(state) || !byte)
         return aErrParam;
     if (state->rxCount == 0) {
-        if (!(state->flags & kConnected))
+        if (!(state->flags & kConnected) && !sAwaitReset(state))
             return aErrConnection;
         for (int attempt = 0;; ++attempt) {
             const uint64_t generation = state->generation;
@@ -193,7 +201,7 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* reference)
     SocketState* state = static_cast<SocketState*>(reference);
     if (!sValid(state) || (!data && length))
         return aErrParam;
-    if (!(state->flags & kConnected))
+    if (!(state->flags & kConnected) && !sAwaitReset(state))
         return aErrConnection;
     size_t sent = 0;
     int attempts = 0;

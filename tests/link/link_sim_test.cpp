@@ -137,6 +137,39 @@ TEST(LinkWithSimulator, ResetReconnectsToTheModule)
     sExpectSystemValues(t.id);
 }
 
+TEST(LinkWithSimulator, ConnectionClosedByTheModuleIsMadeAgainInPlace)
+{
+    TcpLink t;
+    ASSERT_NE(t.id, 0u);
+    ASSERT_EQ(aLink_Sync(t.id), aErrNone);
+    sExpectSystemValues(t.id);
+    t.sim.closeConnection();
+    // The first request after the close may be lost; the stream then finds
+    // the connection gone, connects again and later requests are answered.
+    Bytes serial;
+    for (int attempt = 0; attempt < 5 && serial.empty(); ++attempt)
+        serial = sGetSystem(t.id, 9, 500);
+    EXPECT_EQ(serial, (Bytes{3, 9, 0, 0x00, 0xC0, 0xFF, 0xEE}));
+    EXPECT_EQ(t.sim.connections(), 2u);
+    EXPECT_TRUE(waitForStatus(t.id, RUNNING, 2000));
+}
+
+TEST(LinkWithSimulator, LinkOverACallersPlainSerialStream)
+{
+    modsim::Simulator sim(sOptions(modsim::TransportKind::PtyRaw));
+    sim.start();
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(sim.ptyPath().c_str(), 6, 0, 0, 0, &stream), aErrNone);
+    uint32_t id = aLink_Create(stream);
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(aLink_Sync(id), aErrNone);
+    sExpectSystemValues(id);
+    aLink_Destroy(&id);
+    EXPECT_TRUE(sim.log().waitFor("route off", milliseconds(2000)));
+    sExpectNothingRejected(sim);
+    sim.stop();
+}
+
 TEST(LinkWithSimulator, SerialLinkOverAPseudoTerminal)
 {
     modsim::Simulator sim(sOptions(modsim::TransportKind::PtyCobs));
