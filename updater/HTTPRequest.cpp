@@ -93,6 +93,12 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& paramet
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, sConnectTimeout.load());
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, sLowSpeedLimit.load());
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, sLowSpeedTime.load());
+    // The update server speaks HTTP(S); no other scheme is ever followed.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
     // No signals: the download runs on a worker thread.
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
 

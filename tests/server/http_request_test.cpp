@@ -85,6 +85,7 @@ TEST(HTTPRequestGET, StatusAndBodyAreReturnedWhateverTheStatus) {
 TEST(HTTPRequestGET, TransportFailuresThrowLibcurlsText) {
     EXPECT_EQ(getError(ClosedPortUrl()), "Couldn't connect to server");
     EXPECT_EQ(getError("nosuchscheme://127.0.0.1/"), "Unsupported protocol");
+    EXPECT_EQ(getError("file:///etc/hostname"), "Unsupported protocol");
 
     Tree tree;
     ReferenceServer cut(tree.root(), "cut");
