@@ -189,7 +189,7 @@ int main(int argc, char** argv)
             return 1;
         }
         const double linkRate = count / l.wall, socketRate = count / s.wall;
-        std::printf("run %d: link %.0f packets/s, socket %.0f packets/s\n", run, linkRate, socketRate);
+        std::printf("run %d: link %.0f round trips/s, socket %.0f round trips/s\n", run, linkRate, socketRate);
         if (linkRate > bestLink) {
             bestLink = linkRate;
             linkCpuPerPacket = l.cpu / count;
