@@ -103,7 +103,7 @@ TEST(HTTPRequestGET, StalledServerEndsAtTheLowSpeedLimit) {
     HTTPRequest::SetLimits(saved);
     EXPECT_EQ(error, "Timeout was reached");
     EXPECT_GE(seconds, 1.5);
-    EXPECT_LT(seconds, 15);
+    EXPECT_LT(seconds, 30);  // libcurl averages the rate over a few seconds first
 }
 
 TEST(UpdateServerQuestions, EachAsksWithItsExactQueryAndReadsTheAnswer) {
