@@ -213,6 +213,16 @@ TEST_F(HTTPS, CertificateFromTheTrustedCAIsAccepted) {
         ScopedEnv ca("SSL_CERT_FILE", trusted_->caFile);
         EXPECT_TRUE(USR::ping(server.url().c_str()));
     }
+    {
+        // A hashed certificate directory.
+        const std::string certs = *dir_ / "certs";
+        std::filesystem::create_directory(certs);
+        std::filesystem::copy_file(trusted_->caFile, certs + "/ca.pem");
+        ASSERT_EQ(RunProcess({"openssl", "rehash", certs}).exitCode, 0);
+        ScopedEnv ca("SSL_CERT_DIR", certs);
+        EXPECT_TRUE(USR::ping(server.url().c_str()));
+    }
+    EXPECT_FALSE(USR::ping(server.url().c_str()));  // and trust ends with the variables
 }
 
 TEST_F(HTTPS, UntrustedCertificateIsRefused) {
