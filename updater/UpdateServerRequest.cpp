@@ -93,16 +93,27 @@ std::optional<std::tuple<int, int, int>> sVersionNumbers(const std::string& vers
 
 }  // namespace
 
-std::vector<std::string> UpdateServerRequest::SplitLines(const std::string& body) {
+namespace {
+
+// The first `limit` lines of a body, split as SplitLines does. Answers that
+// need only their first lines do not copy the rest (a BIRD file's text can
+// run to megabytes).
+std::vector<std::string> sFirstLines(const std::string& body, size_t limit) {
     std::vector<std::string> lines;
     size_t start = 0;
-    while (start < body.size()) {
+    while (start < body.size() && lines.size() < limit) {
         size_t end = body.find('\n', start);
         if (end == std::string::npos) end = body.size();
         if (end > start) lines.push_back(body.substr(start, end - start));
         start = end + 1;
     }
     return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> UpdateServerRequest::SplitLines(const std::string& body) {
+    return sFirstLines(body, body.size());
 }
 
 std::string UpdateServerRequest::FingerprintParameter(const Fingerprint& fp) {
@@ -114,10 +125,10 @@ std::string UpdateServerRequest::FingerprintParameter(const Fingerprint& fp) {
 
 // ---- answer parsers ----
 
-bool UpdateServerRequest::ParsePing(const std::string& body) { return sBeginsOk(SplitLines(body)); }
+bool UpdateServerRequest::ParsePing(const std::string& body) { return sBeginsOk(sFirstLines(body, 1)); }
 
 bool UpdateServerRequest::ParseQueryBuild(const std::string& body, std::string& build, std::string& firmware) {
-    const auto lines = SplitLines(body);
+    const auto lines = sFirstLines(body, 3);
     if (!sBeginsOk(lines)) return false;
     if (lines.size() > 1) build = sCut(lines[1], "\r");
     if (lines.size() > 2) firmware = sCut(lines[2], "\r\n");
@@ -125,10 +136,13 @@ bool UpdateServerRequest::ParseQueryBuild(const std::string& body, std::string& 
 }
 
 bool UpdateServerRequest::ParseGetBuild(const std::string& body, std::string& base64) {
-    const auto lines = SplitLines(body);
+    auto lines = sFirstLines(body, 2);
     if (!sBeginsOk(lines)) return false;
     base64.clear();
-    if (lines.size() > 1) base64 = sCut(lines[1], "\r");
+    if (lines.size() > 1) {
+        base64 = std::move(lines[1]);
+        base64.erase(std::min(base64.find('\r'), base64.size()));
+    }
     return true;
 }
 
@@ -155,7 +169,7 @@ bool UpdateServerRequest::ParseGetBuildList(const std::string& body, BuildList& 
 }
 
 bool UpdateServerRequest::ParseGetRecoveryInfo(const std::string& body, uint32_t& serial, uint32_t& build) {
-    const auto lines = SplitLines(body);
+    const auto lines = sFirstLines(body, 3);
     if (!sBeginsOk(lines)) return false;
     Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(),
              lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
@@ -168,7 +182,7 @@ bool UpdateServerRequest::ParseGetRecoveryInfo(const std::string& body, uint32_t
 }
 
 bool UpdateServerRequest::ParseGetDeviceJWT(const std::string& body, std::string& token) {
-    const auto lines = SplitLines(body);
+    const auto lines = sFirstLines(body, 2);
     if (!sBeginsOk(lines) || lines.size() < 2) return false;
     const std::string& line = lines[1];
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
