@@ -11,11 +11,16 @@
 
 #include "app/UpdaterApi.h"
 #include "app/UpdaterDisplayInterface.h"
+#include "common/aErr.h"
 #include "common/aLinkSpec.h"
+#include "updater/BirdFile.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
 
 class UpdaterStore;
+namespace Veltrane::Corvantis {
+class Module;
+}
 
 class Updater : public UpdaterApi {
   public:
@@ -46,6 +51,24 @@ class Updater : public UpdaterApi {
                                                              const std::string& root, const char* caller);
     // True when build is in the server's build list for the module.
     bool _valid_build(uint32_t serial, uint32_t build, const char* url);
+
+    // The BIRD file at birdFile, or the store's file for build when birdFile
+    // is empty (recovery downloads it when missing). Throws
+    // std::runtime_error when the file cannot be had; an empty BirdFile when
+    // the store cannot be opened.
+    BirdFile load_bird(const char* action, std::string birdFile, uint32_t serial, uint32_t build,
+                       bool recovery);
+    // True when the file belongs to the connected module (serial number and
+    // model); reports a model mismatch.
+    static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
+                                   Veltrane::Corvantis::Module& module, uint32_t serial);
+    // Sends the loader blocks and starts the loader.
+    static aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Corvantis::Module& module,
+                                 BirdFile& file);
+    // Sends the firmware blocks (five attempts each) and reboots the module.
+    static aErr _transfer_firmware(UpdaterDisplayInterface& display,
+                                   Veltrane::Corvantis::Module& module, BirdFile& file, bool indirect,
+                                   bool useUEIBytes);
 
     std::string serverUrl;
     std::string storeRoot;
