@@ -49,6 +49,15 @@ class Updater : public UpdaterApi {
     // calling flow) and returns an empty pointer when it cannot be opened.
     static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                              const std::string& root, const char* caller);
+    // Discovery helpers. Every Module the updater connects gets
+    // _disableWeave first, so it is always reached directly.
+    static bool _discovered_device(const linkSpec* spec, bool* taken, void* list);
+    static uint32_t _get_build_number(Veltrane::Corvantis::Module& module);
+    static aErr _get_version(Veltrane::Corvantis::Module& module, DeviceInfo& info);
+    static aErr _get_device_name(Veltrane::Corvantis::Module& module, DeviceInfo& info);
+    static linkType _discover_link_type(uint32_t serial);
+    static bool _discovered_link(const linkSpec* spec, bool* taken, void* search);
+    static aErr _disableWeave(Veltrane::Corvantis::Module& module, UpdaterDisplayInterface& display);
     // True when build is in the server's build list for the module.
     bool _valid_build(uint32_t serial, uint32_t build, const char* url);
 

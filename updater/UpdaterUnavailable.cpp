@@ -3,19 +3,6 @@
 // worked. A flow that gets built moves to its own file and its stub here goes.
 #include "updater/Updater.h"
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discover devices (-D) is not available in this build");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Discover devices behind a router (-D -r) is not available in this build");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update firmware (-U) is not available in this build");
