@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/ModuleError.h"
 #include "sim/Packet.h"
 
 namespace modsim {
@@ -22,6 +23,12 @@ public:
     virtual void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) = 0;
     // The connection to the host ended: forget partial conversations.
     virtual void connectionReset() {}
+    // Capability query (module query 73, 1): 0 when entity `index` of this
+    // class offers `option` with the access asked for (flags bit 6 get, bit 7
+    // set), else the error code the module reports. Plain commands offer none.
+    virtual uint8_t hasUei(uint8_t, uint8_t, uint8_t) const { return kErrInvalidEntity; }
+    // Number of entities of this class (module query 73, 4).
+    virtual uint8_t entityCount() const { return 0; }
 };
 
 } // namespace modsim

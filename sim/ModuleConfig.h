@@ -1,10 +1,13 @@
 // ModuleConfig: the identity and behaviour settings of one simulated module
-// (serial number, model, address, version, build, name, heartbeats), and
+// (serial number, model, address, version, build, name, heartbeats, router
+// role, upgrade behaviour), and
 // packVersion, the 32-bit version packing a module reports.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "sim/UpgradeConfig.h"
 
 namespace modsim {
 
@@ -17,6 +20,12 @@ struct ModuleConfig {
     std::string name = "Simulated module";
     unsigned heartbeatMs = 0;  // 0: no heartbeats
     uint8_t heartbeatCode = 0; // 0 "up", 1 "down"
+    bool router = false;       // routes packets to modules on its module network
+    uint8_t routerAddress = 0; // router address it reports; 0: its own address
+    bool routeDefault = true;  // a router routes to a new connection until told otherwise
+    uint8_t buildReplySize = 6;            // data bytes of the build reply (less is a fault)
+    uint32_t protocolFeatures = 0x80000000; // bit 31: pooled packets
+    UpgradeConfig upgrade;
 
     uint32_t packedVersion() const;
 };

@@ -57,6 +57,10 @@ ModuleSession::Output ModuleSession::feed(const uint8_t* p, size_t n) {
             result.close = true;
             break;
         }
+        if (auto r = model_.takeRestart()) {
+            result.restart = r;
+            break;
+        }
     }
     if (!out.empty()) result.bytes = shape(out);
     return result;

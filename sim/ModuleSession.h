@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/EventLog.h"
@@ -29,6 +30,11 @@ public:
     struct Output {
         std::vector<uint8_t> bytes; // to send to the host
         bool close = false;         // close the connection after sending
+        // The module restarts (reset, loader start, reboot) or its link drops
+        // after these bytes: the transport ends the connection (USB:
+        // re-enumerates), stays away for restart->delayMs and comes back,
+        // unless restart->comesBack is false. Input after it is discarded.
+        std::optional<Restart> restart;
     };
     Output feed(const uint8_t* p, size_t n);
     // Bytes of a heartbeat (empty while muted).

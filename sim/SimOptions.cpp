@@ -1,7 +1,10 @@
 // Parsing of a simulator's settings from pairs, files and the command line.
 #include "sim/SimOptions.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
+#include <set>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -14,8 +17,15 @@ const char* const kUsage =
     "      serial (hex), model, address, version (M.m.p or number), build, name,\n"
     "      heartbeat-ms, heartbeat-code,\n"
     "      drop-byte, corrupt-byte (POS[:VALUE]), insert-byte (POS:VALUE), garbage (hex),\n"
-    "      mute-after, close-after, fault-every-connection (0|1)\n"
-    "prints \"listening 127.0.0.1:PORT\" or \"pty PATH\" first on standard output.\n";
+    "      mute-after, close-after, fault-every-connection (0|1),\n"
+    "      listen (IPv4), discovery, discovery-reply-size, discovery-repeat,\n"
+    "      router, route-default, router-address, behind, build-reply-size, protocol-features,\n"
+    "      load-base, block-size, flash-base, flash-size, flash-dump, new-build, new-version,\n"
+    "      restart-ms, uei-data, init-reply-size, no-load-reply, short-data, bad-sum,\n"
+    "      drop-at-data, never-return (no|load|reboot)\n"
+    "      --module starts the next module of a network (a file uses [module] lines)\n"
+    "prints one line per module (\"listening ADDRESS:PORT\", \"pty PATH\" or\n"
+    "\"behind ADDRESS:PORT module A\") and then \"ready\" on standard output.\n";
 
 namespace {
 
@@ -84,6 +94,12 @@ bool flag(const std::string& key, const std::string& v) {
     if (v == "1" || v == "true" || v == "yes" || v == "on") return true;
     if (v == "0" || v == "false" || v == "no" || v == "off") return false;
     bad(key, v, "expected 0 or 1");
+}
+
+uint32_t ipv4(const std::string& key, const std::string& v) {
+    in_addr a{};
+    if (inet_pton(AF_INET, v.c_str(), &a) != 1) bad(key, v, "expected an IPv4 address");
+    return ntohl(a.s_addr);
 }
 
 using Setter = std::function<void(SimOptions&, const std::string& key, const std::string& v)>;
@@ -175,6 +191,93 @@ const std::map<std::string, Setter>& setters() {
          }},
         {"fault-every-connection",
          [](SimOptions& o, auto& k, auto& v) { o.faults.everyConnection = flag(k, v); }},
+        {"listen", [](SimOptions& o, auto& k, auto& v) { o.listen = ipv4(k, v); }},
+        {"discovery", [](SimOptions& o, auto& k, auto& v) { o.discovery = flag(k, v); }},
+        {"discovery-reply-size",
+         [](SimOptions& o, auto& k, auto& v) {
+             auto n = number(k, v, 16);
+             if (n < 8) bad(k, v, "at least 8");
+             o.discoveryReplySize = static_cast<uint8_t>(n);
+         }},
+        {"discovery-repeat",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.discoveryRepeat = static_cast<unsigned>(number(k, v, 16));
+         }},
+        {"router", [](SimOptions& o, auto& k, auto& v) { o.module.router = flag(k, v); }},
+        {"route-default",
+         [](SimOptions& o, auto& k, auto& v) { o.module.routeDefault = flag(k, v); }},
+        {"router-address",
+         [](SimOptions& o, auto& k, auto& v) {
+             auto a = number(k, v, 254);
+             if (a & 1) bad(k, v, "a module address is even");
+             o.module.routerAddress = static_cast<uint8_t>(a);
+         }},
+        {"behind", [](SimOptions& o, auto& k, auto& v) { o.behind = flag(k, v); }},
+        {"build-reply-size",
+         [](SimOptions& o, auto& k, auto& v) {
+             auto n = number(k, v, 6);
+             if (n < 2) bad(k, v, "at least 2");
+             o.module.buildReplySize = static_cast<uint8_t>(n);
+         }},
+        {"protocol-features",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.protocolFeatures = static_cast<uint32_t>(number(k, v, 0xFFFFFFFFu));
+         }},
+        {"load-base",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.upgrade.loadBase = static_cast<uint32_t>(number(k, v, 0xFFFFFFFFu));
+         }},
+        {"block-size",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.upgrade.blockSize = static_cast<uint16_t>(number(k, v, 65535));
+         }},
+        {"flash-base",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.upgrade.flashBase = static_cast<uint32_t>(number(k, v, 0xFFFFFFFFu));
+         }},
+        {"flash-size",
+         [](SimOptions& o, auto& k, auto& v) {
+             auto n = number(k, v, 64u << 20);
+             if (n == 0) bad(k, v, "at least 1");
+             o.module.upgrade.flashSize = static_cast<uint32_t>(n);
+         }},
+        {"flash-dump", [](SimOptions& o, auto&, auto& v) { o.module.upgrade.flashDump = v; }},
+        {"new-build",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.upgrade.newBuild = static_cast<uint32_t>(number(k, v, 0xFFFFFFFFu));
+         }},
+        {"new-version",
+         [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.newVersion = versionValue(k, v); }},
+        {"restart-ms",
+         [](SimOptions& o, auto& k, auto& v) {
+             o.module.upgrade.restartMs = static_cast<unsigned>(number(k, v, 60000));
+         }},
+        {"uei-data", [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.ueiData = flag(k, v); }},
+        {"init-reply-size",
+         [](SimOptions& o, auto& k, auto& v) {
+             auto n = number(k, v, 6);
+             if (n < 2) bad(k, v, "at least 2");
+             o.module.upgrade.initReplySize = static_cast<uint8_t>(n);
+         }},
+        {"no-load-reply",
+         [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.noLoadReply = flag(k, v); }},
+        {"short-data",
+         [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.shortData = number(k, v, UINT64_MAX); }},
+        {"bad-sum",
+         [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.badSum = number(k, v, UINT64_MAX); }},
+        {"drop-at-data",
+         [](SimOptions& o, auto& k, auto& v) { o.module.upgrade.dropAtData = number(k, v, UINT64_MAX); }},
+        {"never-return",
+         [](SimOptions& o, auto& k, auto& v) {
+             if (v == "no")
+                 o.module.upgrade.neverReturn = NeverReturn::No;
+             else if (v == "load")
+                 o.module.upgrade.neverReturn = NeverReturn::AfterLoad;
+             else if (v == "reboot")
+                 o.module.upgrade.neverReturn = NeverReturn::AfterReboot;
+             else
+                 bad(k, v, "expected no, load or reboot");
+         }},
     };
     return m;
 }
@@ -187,6 +290,13 @@ std::string trim(const std::string& s) {
 }
 
 } // namespace
+
+std::string ipText(uint32_t hostOrder) {
+    in_addr a{};
+    a.s_addr = htonl(hostOrder);
+    char buf[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &a, buf, sizeof buf) ? buf : "?";
+}
 
 void applySetting(SimOptions& o, const std::string& key, const std::string& value) {
     auto it = setters().find(key);
@@ -236,6 +346,114 @@ bool parseCommandLine(SimOptions& o, const std::vector<std::string>& args) {
             applySetting(o, key, value);
     }
     return true;
+}
+
+namespace {
+
+// Builds a network: keys go to the shared defaults until the first module
+// section, then to the module last opened.
+class NetworkParser {
+public:
+    explicit NetworkParser(SimNetwork& n) : n_(n) {}
+
+    void apply(const std::string& key, const std::string& value) {
+        applySetting(n_.modules.empty() ? defaults_ : n_.modules.back(), key, value);
+    }
+    void section() { n_.modules.push_back(defaults_); }
+
+    void file(const std::string& path) {
+        std::ifstream in(path);
+        if (!in) throw SettingError("cannot read settings file " + path);
+        std::string line;
+        int lineNo = 0;
+        while (std::getline(in, line)) {
+            ++lineNo;
+            auto hash = line.find('#');
+            if (hash != std::string::npos) line.erase(hash);
+            line = trim(line);
+            if (line.empty()) continue;
+            try {
+                if (line == "[module]") {
+                    section();
+                    continue;
+                }
+                auto eq = line.find('=');
+                if (eq == std::string::npos) throw SettingError("expected key = value or [module]");
+                apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+            } catch (const SettingError& e) {
+                throw SettingError(path + ":" + std::to_string(lineNo) + ": " + e.what());
+            }
+        }
+    }
+
+    void finish() {
+        if (n_.modules.empty()) n_.modules.push_back(defaults_);
+        bool haveRouter = false;
+        std::set<uint8_t> onNetwork;
+        std::set<std::pair<uint32_t, uint16_t>> listeners;
+        std::set<std::string> ptyLinks;
+        for (size_t i = 0; i < n_.modules.size(); ++i) {
+            const SimOptions& m = n_.modules[i];
+            const std::string which = "module " + std::to_string(i + 1) + ": ";
+            if (m.behind) {
+                if (!haveRouter) throw SettingError(which + "behind needs a router before it");
+                if (m.module.router) throw SettingError(which + "a module behind a router is no router");
+                if (!onNetwork.insert(m.module.address).second)
+                    throw SettingError(which + "address " + std::to_string(m.module.address) +
+                                       " is taken on this module network");
+                continue;
+            }
+            haveRouter = m.module.router;
+            onNetwork = {m.module.address};
+            if (m.transport == TransportKind::Tcp && m.port != 0 &&
+                !listeners.insert({m.listen, m.port}).second)
+                throw SettingError(which + "listener " + ipText(m.listen) + ":" +
+                                   std::to_string(m.port) + " is taken");
+            if (!m.ptyLink.empty() && !ptyLinks.insert(m.ptyLink).second)
+                throw SettingError(which + "pty-link " + m.ptyLink + " is taken");
+        }
+    }
+
+private:
+    SimNetwork& n_;
+    SimOptions defaults_;
+};
+
+} // namespace
+
+bool parseNetworkCommandLine(SimNetwork& n, const std::vector<std::string>& args) {
+    NetworkParser p(n);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") return false;
+        if (a == "--module") {
+            p.section();
+            continue;
+        }
+        if (a.rfind("--", 0) != 0 || a.size() == 2)
+            throw SettingError("unexpected argument '" + a + "'");
+        std::string key = a.substr(2), value;
+        auto eq = key.find('=');
+        if (eq != std::string::npos) {
+            value = key.substr(eq + 1);
+            key.erase(eq);
+        } else {
+            if (i + 1 >= args.size()) throw SettingError("missing value for --" + key);
+            value = args[++i];
+        }
+        if (key == "config")
+            p.file(value);
+        else
+            p.apply(key, value);
+    }
+    p.finish();
+    return true;
+}
+
+void loadNetworkFile(SimNetwork& n, const std::string& path) {
+    NetworkParser p(n);
+    p.file(path);
+    p.finish();
 }
 
 } // namespace modsim

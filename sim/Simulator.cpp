@@ -29,12 +29,16 @@ std::runtime_error sysError(const std::string& what) {
 
 } // namespace
 
-Simulator::Simulator(SimOptions options)
+Simulator::Simulator(SimOptions options, const std::vector<SimOptions>& behind)
     : options_(std::move(options)), model_(makeStandardModule(options_.module, log_)),
       session_(*model_,
                options_.transport == TransportKind::PtyCobs ? makeCobsFramer() : makeRawFramer(),
                log_) {
     heartbeatMs_ = options_.module.heartbeatMs;
+    if (!behind.empty() && !options_.module.router)
+        throw std::invalid_argument("modules behind a module that is no router");
+    for (const SimOptions& b : behind)
+        model_->attach(makeStandardModule(b.module, log_));
 }
 
 Simulator::~Simulator() {
@@ -43,7 +47,7 @@ Simulator::~Simulator() {
 
 std::string Simulator::announcement() const {
     if (options_.transport == TransportKind::Tcp)
-        return "listening 127.0.0.1:" + std::to_string(port_);
+        return "listening " + ipText(options_.listen) + ":" + std::to_string(port_);
     return "pty " + (options_.ptyLink.empty() ? ptyPath_ : options_.ptyLink);
 }
 
@@ -86,24 +90,25 @@ void Simulator::start() {
     wakeWrite_ = p[1];
     try {
         if (options_.transport == TransportKind::Tcp) {
-            listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            if (listenFd_ < 0) throw sysError("socket");
-            int one = 1;
-            setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(options_.port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-                throw sysError("bind 127.0.0.1:" + std::to_string(options_.port));
-            if (listen(listenFd_, 4) != 0) throw sysError("listen");
-            socklen_t len = sizeof a;
-            getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-            port_ = ntohs(a.sin_port);
+            port_ = options_.port;
+            openListener();
+            if (options_.discovery) {
+                DiscoveryResponder::Identity id;
+                id.address = model_->address();
+                id.port = port_;
+                id.serial = options_.module.serial;
+                id.model = options_.module.model;
+                id.replySize = options_.discoveryReplySize;
+                id.repeat = options_.discoveryRepeat;
+                discovery_ = std::make_unique<DiscoveryResponder>(options_.listen, id, log_);
+                discovery_->start();
+            }
         } else {
+            if (options_.discovery) throw std::runtime_error("discovery needs the tcp transport");
             openPty();
         }
     } catch (...) {
+        discovery_.reset();
         stop_ = true;
         stop();
         stop_ = false;
@@ -116,6 +121,97 @@ void Simulator::start() {
     thread_ = std::thread([this] { run(); });
 }
 
+void Simulator::openListener() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) throw sysError("socket");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    a.sin_addr.s_addr = htonl(options_.listen);
+    const std::string where = ipText(options_.listen) + ":" + std::to_string(port_);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        auto e = sysError("bind " + where);
+        close(fd);
+        throw e;
+    }
+    if (listen(fd, 4) != 0) {
+        auto e = sysError("listen " + where);
+        close(fd);
+        throw e;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    listenFd_ = fd;
+}
+
+void Simulator::restartPause(const Restart& r) {
+    if (r.reason == "drop") return; // the link comes back at once
+    ++restarts_;
+    if (options_.transport == TransportKind::Tcp && listenFd_ >= 0) {
+        close(listenFd_); // connection attempts are refused while the module restarts
+        listenFd_ = -1;
+    }
+    if (!r.comesBack) {
+        gone_ = true;
+        log_.add("gone");
+        return;
+    }
+    const auto until = Clock::now() + std::chrono::milliseconds(r.delayMs);
+    while (!stop_) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd f{wakeRead_, POLLIN, 0};
+        poll(&f, 1, static_cast<int>(std::min<long long>(left, kPollCapMs)));
+        char w[64];
+        while (read(wakeRead_, w, sizeof w) > 0) {
+        }
+        if (options_.transport != TransportKind::Tcp) {
+            // A serial line stays up; what arrives while restarting is lost.
+            uint8_t junk[256];
+            while (read(ptyMaster_, junk, sizeof junk) > 0) {
+            }
+        }
+    }
+    if (stop_) return;
+    if (options_.transport == TransportKind::Tcp) {
+        // The port was ours a moment ago; retry briefly should it be in use.
+        for (int attempt = 0; attempt < 20 && !stop_ && listenFd_ < 0; ++attempt) {
+            try {
+                openListener();
+            } catch (const std::exception& e) {
+                log_.add(std::string("relisten-failed ") + e.what());
+                poll(nullptr, 0, 50);
+            }
+        }
+        if (listenFd_ < 0) {
+            gone_ = true;
+            log_.add("gone");
+            return;
+        }
+    }
+    log_.add("restarted " + r.reason);
+}
+
+void Simulator::dumpFlash() {
+    std::lock_guard<std::mutex> g(m_);
+    auto dumpOne = [this](ModuleModel& m) {
+        const std::string& path = m.config().upgrade.flashDump;
+        if (path.empty() || m.flash().writeCount() == 0) return;
+        try {
+            m.flash().dump(path);
+        } catch (const std::exception& e) {
+            log_.add(std::string("flash-dump-failed ") + e.what());
+        }
+    };
+    dumpOne(*model_);
+    for (auto& b : model_->behind())
+        dumpOne(*b);
+}
+
 void Simulator::wake() {
     if (wakeWrite_ >= 0) {
         char c = 1;
@@ -126,7 +222,10 @@ void Simulator::wake() {
 void Simulator::stop() {
     stop_ = true;
     wake();
+    if (discovery_) discovery_->stop();
+    const bool wasStarted = thread_.joinable();
     if (thread_.joinable()) thread_.join();
+    if (wasStarted) dumpFlash();
     running_ = false;
     for (int* fd : {&listenFd_, &ptyMaster_, &ptySlave_, &wakeRead_, &wakeWrite_}) {
         if (*fd >= 0) close(*fd);
@@ -143,7 +242,18 @@ void Simulator::stop() {
 
 void Simulator::run() {
     if (options_.transport != TransportKind::Tcp) {
-        serve(ptyMaster_, false);
+        for (;;) {
+            serve(ptyMaster_, false);
+            std::optional<Restart> r;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                r = pendingRestart_;
+                pendingRestart_.reset();
+            }
+            if (!r || stop_) break;
+            restartPause(*r);
+            if (gone_ || stop_) break;
+        }
         if (!stop_) {
             // The line was hung up by a fault: the module is gone.
             std::lock_guard<std::mutex> g(m_);
@@ -171,6 +281,17 @@ void Simulator::run() {
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         serve(c, true);
         close(c);
+        std::optional<Restart> restart;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            restart = pendingRestart_;
+            pendingRestart_.reset();
+        }
+        if (restart) restartPause(*restart);
+        while (gone_ && !stop_) { // the module never comes back: wait to be stopped
+            pollfd f{wakeRead_, POLLIN, 0};
+            poll(&f, 1, kPollCapMs);
+        }
     }
     running_ = false;
 }
@@ -234,7 +355,8 @@ void Simulator::serve(int fd, bool isSocket) {
                     poll(nullptr, 0, 20);
                 }
             } else if (n > 0 && !process(buf, static_cast<size_t>(n))) {
-                reason = "closed";
+                std::lock_guard<std::mutex> g(m_);
+                reason = pendingRestart_ ? "restart" : "closed";
                 break;
             }
         }
@@ -258,6 +380,10 @@ bool Simulator::process(const uint8_t* p, size_t n) {
     std::lock_guard<std::mutex> g(m_);
     auto out = session_.feed(p, n);
     if (!out.bytes.empty()) writeLocked(out.bytes);
+    if (out.restart) {
+        pendingRestart_ = out.restart;
+        return false;
+    }
     return !out.close;
 }
 
@@ -356,6 +482,24 @@ bool Simulator::connected() const {
 void Simulator::withModel(const std::function<void(ModuleModel&)>& fn) {
     std::lock_guard<std::mutex> g(m_);
     fn(*model_);
+}
+
+bool Simulator::withModule(uint8_t address, const std::function<void(ModuleModel&)>& fn) {
+    std::lock_guard<std::mutex> g(m_);
+    ModuleModel* m = address == model_->address() ? model_.get() : nullptr;
+    for (auto& b : model_->behind())
+        if (!m && b->address() == address) m = b.get();
+    if (!m) return false;
+    fn(*m);
+    return true;
+}
+
+std::vector<uint8_t> Simulator::readFlash(uint32_t flashAddress, size_t n, uint8_t address) {
+    std::vector<uint8_t> r;
+    if (!withModule(address ? address : model_->address(),
+                    [&](ModuleModel& m) { r = m.flash().read(flashAddress, n); }))
+        throw std::invalid_argument("no module at address " + std::to_string(address));
+    return r;
 }
 
 } // namespace modsim

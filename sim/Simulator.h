@@ -1,9 +1,12 @@
-// Simulator: one simulated module on one transport: a TCP listener on
-// 127.0.0.1 (one connection at a time, accepting again after it closes) or a
-// pseudo-terminal carrying COBS frames or plain bytes. It owns the module
-// model, the framer, the fault injector and the event log, and runs one
-// thread. The modsim executable and in-process tests both use it; every
-// public operation is thread-safe.
+// Simulator: one simulated module on one transport: a TCP listener on its own
+// address (127.0.0.1 by default; one connection at a time, accepting again
+// after it closes) or a pseudo-terminal carrying COBS frames or plain bytes,
+// optionally with the modules of its module network behind it (router) and a
+// TCP/IP discovery responder. It owns the module models, the framer, the
+// fault injector and the event log, and runs one thread (two with
+// discovery). It carries out the module's restarts: over TCP the connection
+// drops and the listener is away for the restart time. The modsim executable
+// and in-process tests both use it; every public operation is thread-safe.
 #pragma once
 
 #include <atomic>
@@ -15,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/DiscoveryResponder.h"
 #include "sim/EventLog.h"
 #include "sim/ModuleModel.h"
 #include "sim/ModuleSession.h"
@@ -26,7 +30,8 @@ class Simulator {
 public:
     // Builds the standard module (system entity, debug echo) from the options.
     // Throws std::invalid_argument for an unusable module configuration.
-    explicit Simulator(SimOptions options);
+    // `behind` are the modules on its module network (options.module.router).
+    explicit Simulator(SimOptions options, const std::vector<SimOptions>& behind = {});
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
@@ -41,8 +46,9 @@ public:
 
     uint16_t port() const { return port_; }
     std::string ptyPath() const { return ptyPath_; }
-    // "listening 127.0.0.1:PORT" or "pty PATH", the executable's first line.
+    // "listening ADDRESS:PORT" or "pty PATH", the executable's first line.
     std::string announcement() const;
+    std::string address() const { return ipText(options_.listen); }
     EventLog& log() { return log_; }
 
     // Fault and traffic controls.
@@ -62,6 +68,13 @@ public:
     // Runs fn on the model with the simulator's lock held (to add handlers or
     // inspect state).
     void withModel(const std::function<void(ModuleModel&)>& fn);
+    // The same for the module at `address` on this simulator's module network
+    // (the simulator's own module included); false when there is none.
+    bool withModule(uint8_t address, const std::function<void(ModuleModel&)>& fn);
+    // Simulated flash of the module at `address` (0: this simulator's own).
+    std::vector<uint8_t> readFlash(uint32_t flashAddress, size_t n, uint8_t address = 0);
+    // Restarts carried out so far (reset, load, reboot; link drops excluded).
+    unsigned restarts() const { return restarts_; }
 
 private:
     void run();
@@ -70,6 +83,9 @@ private:
     bool writeLocked(const std::vector<uint8_t>& bytes);
     void wake();
     void openPty();
+    void openListener();
+    void restartPause(const Restart& r);
+    void dumpFlash();
 
     SimOptions options_;
     EventLog log_;
@@ -93,6 +109,10 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<unsigned> connections_{0};
     std::atomic<unsigned> heartbeatMs_{0};
+    std::atomic<unsigned> restarts_{0};
+    std::optional<Restart> pendingRestart_; // set by process(), carried out by run()
+    bool gone_ = false;                     // restarted and never came back
+    std::unique_ptr<DiscoveryResponder> discovery_;
     std::thread thread_;
 };
 

@@ -141,6 +141,15 @@ void UeiEntity::handle(const Packet& in, ModuleModel& module, std::vector<Packet
     out.push_back(ueiReply(addr, command_, replyOpt, index, v));
 }
 
+uint8_t UeiEntity::hasUei(uint8_t option, uint8_t index, uint8_t flags) const {
+    if (index >= indexCount_) return kErrIndexRange;
+    auto it = options_.find(option);
+    if (it == options_.end()) return kErrInvalidOption;
+    if ((flags & kOptGet) && !it->second.canGet) return kErrPermission;
+    if ((flags & kOptSet) && !it->second.canSet) return kErrPermission;
+    return kErrNone;
+}
+
 void UeiEntity::handleBlockChunk(const Packet& in, ModuleModel& module, uint8_t option,
                                  uint8_t index, std::vector<Packet>& out) {
     const uint8_t addr = module.address();

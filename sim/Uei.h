@@ -12,22 +12,9 @@
 #include <vector>
 
 #include "sim/CommandHandler.h"
+#include "sim/ModuleError.h"
 
 namespace modsim {
-
-// Error codes a module puts into an error reply.
-enum ModuleError : uint8_t {
-    kErrNone = 0,
-    kErrMemory = 1,
-    kErrParam = 2,
-    kErrPermission = 12,
-    kErrSize = 14,
-    kErrPacket = 24,
-    kErrIndexRange = 26,
-    kErrShortCommand = 27,
-    kErrInvalidEntity = 28,
-    kErrInvalidOption = 29,
-};
 
 constexpr uint8_t kOptSet = 0x80;
 constexpr uint8_t kOptGet = 0x40;
@@ -72,6 +59,8 @@ public:
     uint8_t command() const override { return command_; }
     void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) override;
     void connectionReset() override { blocks_.clear(); }
+    uint8_t hasUei(uint8_t option, uint8_t index, uint8_t flags) const override;
+    uint8_t entityCount() const override { return indexCount_; }
 
 protected:
     void defineOption(uint8_t option, ValueKind kind, bool canGet, bool canSet) {
