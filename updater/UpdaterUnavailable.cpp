@@ -3,12 +3,6 @@
 // worked. A flow that gets built moves to its own file and its stub here goes.
 #include "updater/Updater.h"
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
-{
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update firmware (-U) is not available in this build");
-    return false;
-}
-
 bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool)
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR,
