@@ -165,9 +165,9 @@ TEST_F(ModelTest, HeartbeatAnswersAreCheckedAndRecorded) {
 TEST_F(ModelTest, EchoForeignAndUnhandledPackets) {
     EXPECT_EQ(ask({4, 4, 23, 1, 2, 3}), "4 4 23 1 2 3");
     EXPECT_EQ(ask({6, 3, 3, 0x49, 0x20}), "");
-    EXPECT_EQ(ask({4, 2, 73, 0xFF}), "");
+    EXPECT_EQ(ask({4, 2, 73, 9}), "");
     EXPECT_EQ(log.matching("foreign "), std::vector<std::string>{"foreign 6 3 3 73 32"});
-    EXPECT_EQ(log.matching("unhandled "), std::vector<std::string>{"unhandled 4 2 73 255"});
+    EXPECT_EQ(log.matching("unhandled "), std::vector<std::string>{"unhandled 4 2 73 9"});
 }
 
 TEST(ModuleModelConfig, RefusesOddOrZeroAddress) {
