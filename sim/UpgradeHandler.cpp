@@ -205,6 +205,7 @@ void UpgradeHandler::handle(const Packet& in, ModuleModel& module, std::vector<P
         ram_.clear();
         flashed_ = false;
         module.setInLoader(true);
+        loaderMode_ = true;
         module.requestRestart("load", cfg.neverReturn != NeverReturn::AfterLoad);
         return;
     }
@@ -226,6 +227,7 @@ void UpgradeHandler::handle(const Packet& in, ModuleModel& module, std::vector<P
         }
         flashed_ = false;
         module.setInLoader(false);
+        loaderMode_ = false;
         module.requestRestart("reboot", cfg.neverReturn != NeverReturn::AfterReboot);
         return;
     }
