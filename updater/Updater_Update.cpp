@@ -37,6 +37,9 @@ constexpr int kFirmwareBlockAttempts = 5;
 // Reconnection once the module has restarted into its loader.
 constexpr int kLoaderReconnectAttempts = 15;
 constexpr uint32_t kLoaderReconnectPauseMs = 1000;
+// How long the flow watches for the module leaving once its loader starts.
+constexpr uint32_t kRestartNoticeMs = 1500;
+constexpr uint32_t kRestartPollMs = 20;
 
 // An unsigned decimal build number; 0 for anything else.
 uint32_t sBuildNumber(const std::string& text)
@@ -68,6 +71,22 @@ aErr sConnectDirect(Module& module, uint32_t serial, linkType* used)
         err = module.connect(TCPIP, serial);
     }
     return err;
+}
+
+// After the loader starts the module restarts into it. A USB link notices
+// the module leaving within moments; a TCP connection that the module closed
+// in order still reads as up, so a module reached over TCP/IP is always
+// reached anew. True when the module has to be reached anew.
+bool sAwaitRestart(Module& module, linkType type)
+{
+    if (type == TCPIP)
+        return true;
+    for (uint32_t waited = 0; waited < kRestartNoticeMs; waited += kRestartPollMs) {
+        if (!module.isConnected())
+            return true;
+        aTime_MSSleep(kRestartPollMs);
+    }
+    return !module.isConnected();
 }
 
 } // namespace
@@ -366,7 +385,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
 
     if (err == aErrNone)
         err = _transfer_loader(display, target, file);
-    if (err == aErrNone && !target.isConnected()) {
+    if (err == aErrNone && routerSerial == 0 && sAwaitRestart(target, directType)) {
         // The module restarted into its loader and came back as a new device
         // on the transport it was reached over.
         target.disconnect();
