@@ -29,7 +29,8 @@ struct BytesReceive {
     uint64_t received;
     uint8_t expected;  // sequence number of the next chunk
     bool more;         // the last accepted chunk announced another
-    uint8_t error;     // module's error code or aErrMemory, 0 while none
+    uint8_t error;     // module's error code, 0 while none
+    bool overflow;     // a chunk did not fit: the result is aErrMemory
 };
 static_assert(std::is_standard_layout_v<BytesReceive>);
 
@@ -42,6 +43,7 @@ uint8_t sUEIBytesFilter(const aPacket* packet, const void* reference)
         return 0;
     if (d[2] & aUEI_SPECIFIER_ERROR) {
         r->error = packet->dataSize >= 4 ? d[3] : static_cast<uint8_t>(aErrUnknown);
+        r->more = false;
         return 1;
     }
     if (packet->dataSize < 4)
@@ -50,13 +52,15 @@ uint8_t sUEIBytesFilter(const aPacket* packet, const void* reference)
     if ((trailer & aUEI_BYTES_SEQUENCE_MASK) != r->expected)
         return 0;
     const uint64_t n = packet->dataSize - 4u;
-    if (r->received + n > r->capacity) {
-        r->error = aErrMemory;
-        return 1;
+    if (!r->overflow && r->received + n <= r->capacity) {
+        std::memcpy(r->position, d + 3, n);
+        r->position += n;
+        r->received += n;
+    } else {
+        // Too long for the buffer: the rest of the block is still taken off
+        // the queue so it cannot pass for the next read's chunks.
+        r->overflow = true;
     }
-    std::memcpy(r->position, d + 3, n);
-    r->position += n;
-    r->received += n;
     r->more = (trailer & aUEI_BYTES_CONTINUE) != 0;
     return 1;
 }
@@ -281,6 +285,8 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint64_t capacity
     request.option = static_cast<uint8_t>(option | aUEI_OPTION_GET);
     request.specifier = static_cast<uint8_t>(m_impl->index | aUEI_SPECIFIER_REQUEST);
     request.type = aUEI_VOID;
+    // Chunks left over from an earlier read that gave up must not join this one.
+    l->dropMatchingUEIPackets(request.module, request.command, option, m_impl->index);
     if (const aErr err = l->sendUEI(request))
         return err;
 
@@ -292,22 +298,23 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint64_t capacity
     r.key.type = aUEI_VOID;
     r.position = buffer;
     r.capacity = capacity;
-    // Every chunk but the last brings at least one byte; a module that keeps
-    // announcing more without filling the buffer is cut off here.
-    for (uint64_t chunks = 0; chunks <= capacity + 1; ++chunks) {
+    // Every chunk but the last should bring a byte; a module that keeps
+    // announcing more without sending any is cut off here.
+    const uint64_t maxChunks = capacity / aUEI_BYTES_CHUNK + 130;
+    for (uint64_t chunks = 0; chunks < maxChunks; ++chunks) {
         r.more = false;
         const aErr err = l->receiveUEI(r.key.module, r.key.command, r.key.option, r.key.specifier, &r.key,
                                        sUEIBytesFilter);
         *received = r.received;
         if (err != aErrNone)
-            return err;
+            return r.overflow ? aErrMemory : err;
         if (r.error != 0)
             return static_cast<aErr>(r.error);
         if (!r.more)
-            return aErrNone;
+            return r.overflow ? aErrMemory : aErrNone;
         r.expected = static_cast<uint8_t>((r.expected + 1) & aUEI_BYTES_SEQUENCE_MASK);
     }
-    return aErrOverrun;
+    return r.overflow ? aErrMemory : aErrOverrun;
 }
 
 aErr EntityClass::getUEIBytesCheck(uint64_t* count, uint64_t elementSize)
