@@ -280,13 +280,19 @@ void Simulator::run() {
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         serve(c, true);
-        close(c);
         std::optional<Restart> restart;
         {
             std::lock_guard<std::mutex> g(m_);
             restart = pendingRestart_;
             pendingRestart_.reset();
         }
+        if (restart && restart->reason != "drop" && listenFd_ >= 0) {
+            // Away before the host sees the connection end, so that its first
+            // reconnect attempt is refused as with a real module.
+            close(listenFd_);
+            listenFd_ = -1;
+        }
+        close(c);
         if (restart) restartPause(*restart);
         while (gone_ && !stop_) { // the module never comes back: wait to be stopped
             pollfd f{wakeRead_, POLLIN, 0};
