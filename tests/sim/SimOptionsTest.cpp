@@ -133,3 +133,50 @@ TEST(SimOptions, FileErrorsNameTheLine) {
     EXPECT_THROW(loadSettingsFile(o, noEq), SettingError);
     remove(noEq.c_str());
 }
+
+TEST(SimNetworkOptions, SectionsShareTheDefaultsAndCheckTheNetwork) {
+    const std::string path = tempFile("discovery = 1\n"
+                                      "build = 7\n"
+                                      "[module]\n"
+                                      "listen = 10.77.0.2\n"
+                                      "address = 4\n"
+                                      "router = 1\n"
+                                      "[module]\n"
+                                      "behind = 1\n"
+                                      "address = 8\n"
+                                      "[module]\n"
+                                      "listen = 10.77.0.3\n"
+                                      "never-return = reboot\n"
+                                      "block-size = 0\n");
+    SimNetwork n;
+    ASSERT_TRUE(parseNetworkCommandLine(n, {"--config", path, "--build", "9"}));
+    ASSERT_EQ(n.modules.size(), 3u);
+    EXPECT_EQ(n.modules[0].listen, 0x0A4D0002u);
+    EXPECT_TRUE(n.modules[0].discovery);
+    EXPECT_TRUE(n.modules[0].module.router);
+    EXPECT_EQ(n.modules[0].module.build, 7u);
+    EXPECT_TRUE(n.modules[1].behind);
+    EXPECT_EQ(n.modules[1].module.address, 8);
+    EXPECT_EQ(n.modules[2].module.build, 9u) << "later keys go to the last module";
+    EXPECT_EQ(n.modules[2].module.upgrade.neverReturn, NeverReturn::AfterReboot);
+    EXPECT_EQ(n.modules[2].module.upgrade.blockSize, 0);
+    remove(path.c_str());
+
+    SimNetwork one;
+    ASSERT_TRUE(parseNetworkCommandLine(one, {"--address", "10"}));
+    ASSERT_EQ(one.modules.size(), 1u) << "no sections: one module";
+    EXPECT_EQ(one.modules[0].module.address, 10);
+
+    const std::vector<std::vector<std::string>> refused = {
+        {"--module", "--behind", "1"},                                     // no router before it
+        {"--module", "--router", "1", "--address", "4", "--module", "--behind", "1", "--address",
+         "4"},                                                             // address taken
+        {"--module", "--port", "9000", "--module", "--port", "9000"},      // same listener
+        {"--listen", "10.77.0.300"},
+        {"--never-return", "later"},
+    };
+    for (auto& args : refused) {
+        SimNetwork bad;
+        EXPECT_THROW(parseNetworkCommandLine(bad, args), SettingError) << args[1];
+    }
+}
