@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/aLinkTable.h"
+#include "common/aStream_USB.h"
 #include "common/aTime.h"
 
 namespace {
@@ -438,6 +439,9 @@ aErr aLink_Reset(uint32_t id)
         switch (item->type) {
         case TCPIP:
             err = aStream_CreateSocket(item->ident1, static_cast<uint16_t>(item->ident2), &stream);
+            break;
+        case USB:
+            err = aStream_CreateUSB(item->ident0, &stream);
             break;
         default:
             err = aErrParam; // no way to open this transport again

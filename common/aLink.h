@@ -87,6 +87,9 @@ aErr aLink_ForceRoute(uint32_t id, uint8_t on);
 aErr aLink_Reset(uint32_t id);
 
 // Link table and creation: each returns a link id, or 0 on failure.
+// A USB link is shared per serial number and synchronised once started
+// (aLinkTable.cpp); 0 also when the module is served by a sharing server.
+uint32_t aLink_CreateUSB(uint32_t serialNumber);
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port);
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // A link over a caller-supplied stream, which the link then owns.

@@ -7,6 +7,9 @@
 #include <mutex>
 #include <new>
 
+#include "common/aStream_USB.h"
+#include "common/aUSBTrace.h"
+
 namespace {
 
 struct LinkTable {
@@ -103,8 +106,11 @@ uint32_t sReuse(aLinkItem* item, bool refuseServed)
     return item->id;
 }
 
-// Common tail of the direct creators once the item and (maybe) its stream exist.
-uint32_t sFinishCreate(uint32_t id, aStream* stream, aErr err)
+// Common tail of the direct creators once the item and (maybe) its stream
+// exist. A USB link is synchronised as well; a module that has not answered
+// by then keeps the link, whose input thread goes on synchronising, and the
+// caller sees it in the link status.
+uint32_t sFinishCreate(uint32_t id, aStream* stream, aErr err, bool sync = false)
 {
     if (err == aErrNone && aLink_Init(id, stream) != id) {
         aStream_Destroy(&stream);
@@ -113,6 +119,8 @@ uint32_t sFinishCreate(uint32_t id, aStream* stream, aErr err)
     if (err == aErrNone && stream) {
         sChangeUseCount(aLinkTable_Find(id), 1);
         err = aLink_Start(id);
+        if (err == aErrNone && sync)
+            aLink_Sync(id);
     }
     if (err != aErrNone || !stream) {
         aLink_Destroy(&id);
@@ -144,6 +152,24 @@ aLink* aLinkTable_GetLink(uint32_t id)
 {
     aLinkItem* item = aLinkTable_Find(id);
     return item ? &item->link : nullptr;
+}
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber)
+{
+    if (aLinkItem* existing = sLookupEntryByIdentifier(serialNumber, USB)) {
+        if (existing->server) {
+            aUSB_Trace(aDEBUG_LINK, "This device is already being used as a \"SERVER\". \n"
+                                    "You must connect by \"CLIENT\" \n");
+            return 0;
+        }
+        return sReuse(existing, true);
+    }
+    const uint32_t id = sCreate2(serialNumber, 0, 0, USB);
+    if (!id)
+        return 0;
+    aStream* stream = nullptr;
+    const aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sFinishCreate(id, stream, err, true);
 }
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port)

@@ -8,7 +8,8 @@
 extern bool aCorvantisDebuggingEnable;
 extern uint32_t aCorvantisDebuggingLevel;
 
-// Category bit of USB transfer traces.
+// Category bits: link engine and device API; USB transfers.
+constexpr uint32_t aDEBUG_LINK = 0x1;
 constexpr uint32_t aDEBUG_USB_TRANSFERS = 0x400;
 
 // Prints one trace line to standard output and flushes it when tracing is on

@@ -171,6 +171,22 @@ bool UsbModule::drained() const
     return reapable_.empty();
 }
 
+void UsbModule::clientGone(UMockdevIoctlClient* client)
+{
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto* queue : {&reapable_, &pendingIn_}) {
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (it->client == client) {
+                releaseUrb(*it);
+                it = queue->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    updateFlowLocked();
+}
+
 void UsbModule::updateFlowLocked()
 {
     const bool want = !reapable_.empty();
@@ -270,6 +286,7 @@ void UsbModule::submit(UMockdevIoctlClient* client)
 {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     Urb u;
+    u.client = client;
     u.address = readAt<uint64_t>(arg, 0);
     u.urb = resolveArg(client, sizeof(usbdevfs_urb));
     if (!u.urb) {
@@ -383,14 +400,18 @@ void UsbModule::control(Urb& u)
 
 void UsbModule::reap(UMockdevIoctlClient* client)
 {
+    // Each open node reaps only its own transfers.
     std::unique_lock<std::mutex> lock(m_);
-    if (reapable_.empty()) {
+    auto it = reapable_.begin();
+    while (it != reapable_.end() && it->client != client)
+        ++it;
+    if (it == reapable_.end()) {
         lock.unlock();
         umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
         return;
     }
-    Urb u = reapable_.front();
-    reapable_.pop_front();
+    Urb u = *it;
+    reapable_.erase(it);
     updateFlowLocked();
     lock.unlock();
 
@@ -414,7 +435,7 @@ void UsbModule::discard(UMockdevIoctlClient* client)
     const uint64_t address = readAt<uint64_t>(arg, 0);
     std::unique_lock<std::mutex> lock(m_);
     for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
-        if (it->address != address)
+        if (it->address != address || it->client != client)
             continue;
         Urb u = *it;
         pendingIn_.erase(it);

@@ -71,13 +71,16 @@ public:
     // True when no finished transfer waits to be collected by the host.
     bool drained() const;
 
-    // Entry point of the ioctl handler (internal).
+    // Entry points of the ioctl handler (internal).
     bool handleIoctl(UMockdevIoctlClient* client);
+    // A device node was closed: its transfers are forgotten.
+    void clientGone(UMockdevIoctlClient* client);
 
 private:
     struct Urb {
         UMockdevIoctlData* urb = nullptr;
         UMockdevIoctlData* buffer = nullptr;
+        const void* client = nullptr; // the open device node it came through
         uint64_t address = 0;
         uint8_t type = 0;
         uint8_t endpoint = 0;

@@ -30,6 +30,11 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
     return static_cast<UsbModule*>(self)->handleIoctl(client) ? TRUE : FALSE;
 }
 
+void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+{
+    static_cast<UsbModule*>(self)->clientGone(client);
+}
+
 std::string hex(const std::vector<uint8_t>& bytes)
 {
     std::string s;
@@ -147,6 +152,7 @@ UsbModule& UsbTestbed::plug(const UsbModuleConfig& config)
 
     slot->handler = umockdev_ioctl_base_new();
     g_signal_connect(slot->handler, "handle-ioctl", G_CALLBACK(onIoctl), slot->module.get());
+    g_signal_connect(slot->handler, "client-vanished", G_CALLBACK(onVanished), slot->module.get());
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, slot->devnode.c_str(), slot->handler, &error)) {
         std::string what = error ? error->message : "unknown error";

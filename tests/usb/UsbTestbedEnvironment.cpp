@@ -1,6 +1,11 @@
 // The simulated USB bus shared by the tests of one process.
 #include "tests/usb/UsbTestbedEnvironment.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -10,11 +15,28 @@
 namespace {
 
 modsim::usb::UsbTestbed* sBus = nullptr;
+TestPty sPty;
+int sPtySlave = -1;
+
+void sOpenPty()
+{
+    sPty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (sPty.master < 0 || grantpt(sPty.master) != 0 || unlockpt(sPty.master) != 0)
+        return;
+    sPty.slavePath = ptsname(sPty.master);
+    // Held open so that the terminal keeps its raw settings between opens.
+    sPtySlave = open(sPty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    tcgetattr(sPtySlave, &t);
+    cfmakeraw(&t);
+    tcsetattr(sPtySlave, TCSANOW, &t);
+}
 
 class UsbBusEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
+        sOpenPty();
         if (modsim::usb::UsbTestbed::preloaded())
             sBus = new modsim::usb::UsbTestbed();
     }
@@ -23,6 +45,11 @@ public:
         Corvantis_libusb_exit();
         delete sBus;
         sBus = nullptr;
+        if (sPtySlave >= 0)
+            close(sPtySlave);
+        if (sPty.master >= 0)
+            close(sPty.master);
+        sPty = TestPty{};
     }
 };
 
@@ -32,6 +59,8 @@ public:
 } // namespace
 
 modsim::usb::UsbTestbed* usbBus() { return sBus; }
+
+const TestPty& kernelNodePty() { return sPty; }
 
 modsim::usb::UsbModuleConfig usbModuleConfig(uint32_t serial, uint16_t productId,
                                              const std::string& serialText)

@@ -13,6 +13,14 @@
 // The bus, or null when the process runs without umockdev's preload.
 modsim::usb::UsbTestbed* usbBus();
 
+// A pseudo-terminal opened (raw) before the bus existed, so that it is a
+// plain terminal: stands in for the kernel driver's node of a module.
+struct TestPty {
+    int master = -1;
+    std::string slavePath;
+};
+const TestPty& kernelNodePty();
+
 // A module config: Corvantis vendor id, the given product id and serial
 // number, the serial text "%08X" unless one is given.
 modsim::usb::UsbModuleConfig usbModuleConfig(uint32_t serial, uint16_t productId = 0x0013,
