@@ -99,8 +99,8 @@ struct Link::impl {
         uint32_t id = 0;
         switch (s.type) {
         case USB:
-            // The USB link type arrives with the USB transport.
-            return aErrUnimplemented;
+            id = aLink_CreateUSB(s.serialNumber);
+            break;
         case TCPIP:
             id = aLink_CreateTCPIP(s.serialNumber, s.t.ip.ipAddress, s.t.ip.ipPort);
             break;
