@@ -59,7 +59,11 @@ struct Modsim {
 
     // Starts modsim with a settings file in the device namespace.
     explicit Modsim(const std::string& config) {
-        const std::string path = testing::TempDir() + "netns-" + std::to_string(getpid()) + ".conf";
+        // Unique across namespaces: process ids repeat in each new one.
+        std::string path = testing::TempDir() + "modsim-netns-XXXXXX";
+        const int fd = mkstemp(path.data());
+        if (fd < 0) return;
+        close(fd);
         std::ofstream(path) << config;
         int p[2];
         if (pipe(p) != 0) return;
