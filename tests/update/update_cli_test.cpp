@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "../server/ReferenceServer.h"
+#include "../app/RecordingDisplay.h"
 #include "SimulatedModules.h"
+#include "updater/Updater.h"
 #include "tools/birdpack/BirdWriter.h"
 #include "updater/KeyValueStore.h"
 
@@ -332,6 +334,70 @@ TEST_F(UpdateCli, ModuleFaults)
         if (c.exitCode == 0)
             EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), Package(1001, true).Expected(true));
     }
+}
+
+// A router on 10.77.0.2 (address 2) with the module to update behind it at
+// address 8, and a second module behind it at address 6.
+class IndirectUpdate : public UpdateCli {
+  protected:
+    static constexpr const char* kRouter = "0000A001";
+    std::string routerLog = dir / "router.log";
+    std::vector<std::string> Network() const
+    {
+        return {"--discovery", "1", "--module", "--listen", "10.77.0.2", "--serial", kRouter, "--address", "2", "--router", "1",
+                "--log", routerLog, "--module", "--behind", "1", "--serial", "11110006", "--address", "6",
+                "--module", "--behind", "1", "--serial", kSerialText, "--model", "19", "--address", "8",
+                "--restart-ms", "200", "--block-size", "1024", "--flash-dump", flash};
+    }
+    // I2C writes the router received: a scan of its module network.
+    size_t I2CWrites() const
+    {
+        size_t count = 0;
+        std::istringstream lines(ReadFile(routerLog));
+        for (std::string line; std::getline(lines, line);)
+            count += line.rfind("rx 2 ", 0) == 0 && line.find(" 8 0 ") == line.find(' ', 5);
+        return count;
+    }
+};
+
+TEST_F(IndirectUpdate, ModuleFoundOnTheRoutersNetworkIsUpdated)
+{
+    const Package p(1001, true);
+    const std::string file = p.Write(dir / "generic.bird");
+    SimulatedModules modules(Network());
+
+    const ProcessResult r = Run({"-u", ClosedPortUrl(), "-U", "-d", kSerialText, "-r", kRouter, "-f", file});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "Transferred 1 blocks, 20004 total bytes\nUpdate time: ")) << r.out;
+    EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), p.Expected(true));
+    EXPECT_GT(I2CWrites(), 0u);
+    EXPECT_EQ(Setting("LATEST_TRANSFER"), file);
+}
+
+TEST_F(IndirectUpdate, KnownAddressSkipsTheScan)
+{
+    const Package p(1001, true);
+    const std::string file = p.Write(dir / "generic.bird");
+    SimulatedModules modules(Network());
+
+    RecordingDisplay display;
+    Updater updater(ClosedPortUrl().c_str(), (dir / "updater").c_str(), display);
+    EXPECT_TRUE(updater.Update_Firmware(kSerial, 0, file, 8, 0xA001, false));
+    EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), p.Expected(true));
+    EXPECT_EQ(I2CWrites(), 0u);
+}
+
+TEST_F(IndirectUpdate, UnknownModuleOrRouterIsReported)
+{
+    const std::string file = Package(1001, true).Write(dir / "generic.bird");
+    SimulatedModules modules(Network());
+    ProcessResult r = Run({"-u", ClosedPortUrl(), "-U", "-d", "12345678", "-r", kRouter, "-f", file});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Module address required for indirect firmware update, could not find serial number "
+                     "[0x12345678] on network\n");
+    r = Run({"-u", ClosedPortUrl(), "-U", "-d", kSerialText, "-r", "0000B00B", "-f", file});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Unable to find modules on Network\n");
 }
 
 } // namespace
