@@ -174,6 +174,8 @@ bool UsbModule::drained() const
 void UsbModule::clientGone(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(m_);
+    if (claimedBy_ == client)
+        claimedBy_ = nullptr;
     for (auto* queue : {&reapable_, &pendingIn_}) {
         for (auto it = queue->begin(); it != queue->end();) {
             if (it->client == client) {
@@ -239,19 +241,25 @@ bool UsbModule::handleIoctl(UMockdevIoctlClient* client)
         if (gone_) {
             lock.unlock();
             umockdev_ioctl_client_complete(client, -1, ENODEV);
-        } else if (claimBusy_) {
+        } else if (claimBusy_ || (claimedBy_ && claimedBy_ != client)) {
             lock.unlock();
             umockdev_ioctl_client_complete(client, -1, EBUSY);
         } else {
             ++claims_;
+            claimedBy_ = client;
             lock.unlock();
             umockdev_ioctl_client_complete(client, 0, 0);
         }
         return true;
     }
-    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        std::unique_lock<std::mutex> lock(m_);
+        if (claimedBy_ == client)
+            claimedBy_ = nullptr;
+        lock.unlock();
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
+    }
     case USBDEVFS_GETDRIVER:
         umockdev_ioctl_client_complete(client, -1, ENODATA);
         return true;

@@ -3,7 +3,8 @@
 // bulk transfers, halts) and runs the module simulator's ModuleSession behind
 // the bulk endpoints: bytes the host sends on bulk OUT go to the session, the
 // session's bytes come back on bulk IN. Faults can be armed at run time:
-// refuse the claim as busy, stall or fail the next transfers.
+// refuse the claim as busy, stall or fail the next transfers. Like usbfs, it
+// refuses a claim while another open node (of any process) holds the interface.
 // Thread-safe; the ioctl handler runs on umockdev's worker thread.
 #pragma once
 
@@ -115,6 +116,7 @@ private:
     unsigned stall_[2] = {0, 0};
     unsigned fail_[2] = {0, 0};
     unsigned claims_ = 0;
+    const void* claimedBy_ = nullptr; // the open node holding the interface
     unsigned halts_[2] = {0, 0};
     std::vector<size_t> outSizes_;
     std::vector<uint8_t> outBytes_;
