@@ -141,9 +141,11 @@ void Simulator::openListener() {
         close(fd);
         throw e;
     }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    if (port_ == 0) { // the first bind picks the port; a restart reuses it
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
     listenFd_ = fd;
 }
 
