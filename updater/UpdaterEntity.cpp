@@ -22,9 +22,11 @@ namespace {
 
 // Packet data bytes a reply can hold.
 constexpr uint8_t kReplyCapacity = 28;
-// The longest the reboot waits for the module to drop its link.
+// The longest the reboot waits for the module to drop its link. A TCP
+// connection the module closed in order still reads as up, so this bound is
+// what ends the wait there.
 constexpr uint32_t kRebootPollMs = 250;
-constexpr uint32_t kRebootPolls = 40;
+constexpr uint32_t kRebootPolls = 12;
 constexpr const char* kVerifyingLabel = "Verifying Update";
 
 uint32_t sAddressWord(const uint8_t* data)
