@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <sstream>
@@ -150,9 +151,10 @@ struct UpgradeBench {
 // A BIRD image block: big-endian address word, then the image.
 inline Bytes ImageBlock(uint32_t address, const Bytes& image)
 {
-    Bytes block{static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-    block.insert(block.end(), image.begin(), image.end());
+    Bytes block(4 + image.size());
+    for (int i = 0; i < 4; ++i)
+        block[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    std::copy(image.begin(), image.end(), block.begin() + 4);
     return block;
 }
 

@@ -96,10 +96,10 @@ class UpdateCli : public ::testing::Test {
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
-    ProcessResult Run(std::vector<std::string> args, double timeoutSeconds = 120)
+    ProcessResult Run(std::vector<std::string> args, double timeoutSeconds = 120, bool onTerminal = false)
     {
         args.insert(args.begin(), {UPDATER_BINARY_DIR "/Updater", "-i", dir.path()});
-        return RunProcess(args, {}, timeoutSeconds);
+        return RunProcess(args, {}, timeoutSeconds, onTerminal);
     }
     std::string DeviceDir() const { return dir / ("updater/" + std::string(kSerialText)); }
     void Store(const Package& p) const
@@ -166,9 +166,11 @@ TEST_F(UpdateCli, DownloadThenUpdateToTheBuildJustStored)
     ReferenceServer server(tree.path());
     SimulatedModules modules(Module());
 
-    const ProcessResult r = Run({"-u", server.url(), "-G", "-U", "-d", kSerialText});
+    // On a terminal, as a user runs it: the firmware goes with a progress bar.
+    const ProcessResult r = Run({"-u", server.url(), "-G", "-U", "-d", kSerialText}, 120, true);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(Has(r.out, "Updating firmware with build: 1002")) << r.out;
+    EXPECT_TRUE(Has(r.out, "] (100% ) ")) << r.out;
     EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), current.Expected(true));
     EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "1002.bird");
     EXPECT_EQ(Setting("LATEST_TRANSFER"), "1002.bird");
@@ -217,8 +219,9 @@ TEST_F(UpdateCli, BuildChoiceOrder)
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         for (const std::string& m : c.messages)
             EXPECT_TRUE(Has(r.out, m + "\n")) << r.out;
-        if (c.messages.empty())
+        if (c.messages.empty()) {
             EXPECT_FALSE(Has(r.out, "Updating with the Latest")) << r.out;
+        }
         EXPECT_TRUE(Has(r.out, "Updating firmware with build: " + std::to_string(c.expected->build))) << r.out;
         EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), c.expected->Expected(true));
         EXPECT_EQ(Setting("LATEST_TRANSFER"), std::to_string(c.expected->build) + ".bird");
@@ -327,12 +330,14 @@ TEST_F(UpdateCli, ModuleFaults)
             EXPECT_TRUE(r.err.size() >= last.size() && r.err.compare(r.err.size() - last.size(), last.size(), last) == 0)
                 << r.err;
         }
-        if (!c.log.empty())
+        if (!c.log.empty()) {
             EXPECT_TRUE(Has(r.err, c.log)) << r.err;
+        }
         for (const std::string& line : c.out)
             EXPECT_TRUE(Has(r.out, line)) << r.out;
-        if (c.exitCode == 0)
+        if (c.exitCode == 0) {
             EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), Package(1001, true).Expected(true));
+        }
     }
 }
 
