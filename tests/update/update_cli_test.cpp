@@ -298,7 +298,16 @@ TEST_F(UpdateCli, ModuleFaults)
         std::string error;                // the last line on standard error
         std::vector<std::string> out;     // also on standard output
         std::string log;                  // also on standard error, before it
+        std::vector<std::string> absent = {}; // not on standard output
+        std::string package = {};          // the BIRD file, when not the generic one
     };
+    // Two loader blocks: a loader that lost its first block must not start.
+    BirdWriter twoLoaders;
+    twoLoaders.AddLoader(kLoaderAddress, BirdWriter::SyntheticImage(300, 1));
+    twoLoaders.AddLoader(kLoaderAddress + 300, BirdWriter::SyntheticImage(300, 2));
+    twoLoaders.AddFirmware(kFirmwareAddress, BirdWriter::SyntheticImage(1000, 3));
+    twoLoaders.AddIdentity(1001, "2.16.1", kSerial, "Zorbel");
+    ASSERT_TRUE(twoLoaders.Write(dir / "two-loaders.bird"));
     const std::string failed = "Firmware update of device [40F5849A] failed ";
     const std::vector<Case> cases = {
         {"INIT reply of 5 bytes", {"--init-reply-size", "5"}, {}, 1, failed + "[24, aErrPacket]", {}, ""},
@@ -312,12 +321,16 @@ TEST_F(UpdateCli, ModuleFaults)
          {"  Retry 1\n"}, "NETWORK: Failed to transfer firmware\n"},
         {"no LOAD reply", {"--no-load-reply", "1"}, {}, 0, "", {"Update time: "}, ""},
         {"never back after LOAD", {"--never-return", "load"}, {}, 1, failed + "[25, aErrConnection]", {}, ""},
+        {"first loader block refused", {"--short-data", "8"}, {}, 1, failed + "[24, aErrPacket]",
+         {"Transferring loader block 1 of 2, 304 bytes\nTransferred 0 blocks, 0 total bytes\n"}, "",
+         {"Starting Load on Device", "block 2 of 2"}, dir / "two-loaders.bird"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(flash);
         SimulatedModules modules(Module(c.settings));
-        std::vector<std::string> args = {"-u", ClosedPortUrl(), "-U", "-d", kSerialText, "-f", file};
+        std::vector<std::string> args = {"-u", ClosedPortUrl(), "-U", "-d", kSerialText, "-f",
+                                         c.package.empty() ? file : c.package};
         args.insert(args.end(), c.options.begin(), c.options.end());
         const auto start = std::chrono::steady_clock::now();
         const ProcessResult r = Run(args, 150);
@@ -335,6 +348,8 @@ TEST_F(UpdateCli, ModuleFaults)
         }
         for (const std::string& line : c.out)
             EXPECT_TRUE(Has(r.out, line)) << r.out;
+        for (const std::string& text : c.absent)
+            EXPECT_FALSE(Has(r.out, text)) << r.out;
         if (c.exitCode == 0) {
             EXPECT_EQ(Flash(kFirmwareAddress, kFirmwareSize), Package(1001, true).Expected(true));
         }
