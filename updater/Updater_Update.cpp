@@ -278,6 +278,9 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdF
                 Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
             if (build != 0) {
                 try {
+                    // A device without a directory has no stored file at all.
+                    if (!item.IsValid())
+                        throw std::runtime_error("device not in the store");
                     (void)item.ReadBirdFile(std::to_string(build) + ".bird");
                 } catch (const std::exception& e) {
                     Log::log(DEBUG_Updater, "%s\n", e.what());
