@@ -18,12 +18,12 @@ struct ModuleConfig {
     uint32_t version = 0; // packed; 0 means packVersion(2, 15, 0)
     uint32_t build = 1000;
     std::string name = "Simulated module";
-    unsigned heartbeatMs = 0;  // 0: no heartbeats
-    uint8_t heartbeatCode = 0; // 0 "up", 1 "down"
-    bool router = false;       // routes packets to modules on its module network
-    uint8_t routerAddress = 0; // router address it reports; 0: its own address
-    bool routeDefault = true;  // a router routes to a new connection until told otherwise
-    uint8_t buildReplySize = 6;            // data bytes of the build reply (less is a fault)
+    unsigned heartbeatMs = 0;   // 0: no heartbeats
+    uint8_t heartbeatCode = 0;  // 0 "up", 1 "down"
+    bool router = false;        // routes packets to modules on its module network
+    uint8_t routerAddress = 0;  // router address it reports; 0: its own address
+    bool routeDefault = true;   // a router routes to a new connection until told otherwise
+    uint8_t buildReplySize = 6; // data bytes of the build reply (less is a fault)
     uint32_t protocolFeatures = 0x80000000; // bit 31: pooled packets
     UpgradeConfig upgrade;
 

@@ -14,8 +14,8 @@ void ModuleQuery::handle(const Packet& in, ModuleModel& module, std::vector<Pack
     case kBuild: {
         if (in.size != 2) return refuse();
         const uint32_t b = module.config().build;
-        const uint8_t r[6] = {kCommand, kBuild, uint8_t(b >> 24), uint8_t(b >> 16), uint8_t(b >> 8),
-                              uint8_t(b)};
+        const uint8_t r[6] = {kCommand,         kBuild,          uint8_t(b >> 24),
+                              uint8_t(b >> 16), uint8_t(b >> 8), uint8_t(b)};
         const size_t n = std::min<size_t>(module.config().buildReplySize, sizeof r);
         out.push_back(Packet::make(a, r, n));
         return;
@@ -30,8 +30,8 @@ void ModuleQuery::handle(const Packet& in, ModuleModel& module, std::vector<Pack
     case kClassQuantity: {
         if (in.size != 3) return refuse();
         const CommandHandler* h = module.handler(d[2]);
-        out.push_back(Packet::make(a, {kCommand, kClassQuantity, d[2],
-                                       static_cast<uint8_t>(h ? h->entityCount() : 0)}));
+        out.push_back(Packet::make(
+            a, {kCommand, kClassQuantity, d[2], static_cast<uint8_t>(h ? h->entityCount() : 0)}));
         return;
     }
     case kSubClassQuantity:

@@ -11,8 +11,13 @@ namespace modsim {
 class ModuleQuery final : public CommandHandler {
 public:
     static constexpr uint8_t kCommand = 73;
-    enum Sub : uint8_t { kHasUei = 1, kClassQuantity = 4, kSubClassQuantity = 5, kEntityGroup = 6,
-                         kBuild = 0xFF };
+    enum Sub : uint8_t {
+        kHasUei = 1,
+        kClassQuantity = 4,
+        kSubClassQuantity = 5,
+        kEntityGroup = 6,
+        kBuild = 0xFF
+    };
     uint8_t command() const override { return kCommand; }
     void handle(const Packet& in, ModuleModel& module, std::vector<Packet>& out) override;
 };

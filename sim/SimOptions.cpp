@@ -4,10 +4,10 @@
 #include <arpa/inet.h>
 
 #include <cctype>
-#include <set>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace modsim {
 
@@ -397,7 +397,8 @@ public:
             const std::string which = "module " + std::to_string(i + 1) + ": ";
             if (m.behind) {
                 if (!haveRouter) throw SettingError(which + "behind needs a router before it");
-                if (m.module.router) throw SettingError(which + "a module behind a router is no router");
+                if (m.module.router)
+                    throw SettingError(which + "a module behind a router is no router");
                 if (!onNetwork.insert(m.module.address).second)
                     throw SettingError(which + "address " + std::to_string(m.module.address) +
                                        " is taken on this module network");

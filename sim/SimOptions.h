@@ -20,14 +20,14 @@ struct SimOptions {
     ModuleConfig module;
     FaultPlan faults;
     TransportKind transport = TransportKind::Tcp;
-    uint32_t listen = 0x7F000001; // IPv4 address (host order) the TCP listener binds to
-    uint16_t port = 0;   // TCP port; 0 picks a free one
-    bool discovery = false;        // answer TCP/IP discovery (needs a non-loopback address)
+    uint32_t listen = 0x7F000001;    // IPv4 address (host order) the TCP listener binds to
+    uint16_t port = 0;               // TCP port; 0 picks a free one
+    bool discovery = false;          // answer TCP/IP discovery (needs a non-loopback address)
     uint8_t discoveryReplySize = 16; // bytes of a discovery reply (less is a fault)
-    unsigned discoveryRepeat = 1;  // replies per request
-    bool behind = false;           // on the module network of the preceding router, no transport
-    std::string ptyLink; // optional symlink to the pseudo-terminal
-    std::string logPath; // event log file ("-" standard error, "" none)
+    unsigned discoveryRepeat = 1;    // replies per request
+    bool behind = false;             // on the module network of the preceding router, no transport
+    std::string ptyLink;             // optional symlink to the pseudo-terminal
+    std::string logPath;             // event log file ("-" standard error, "" none)
 };
 
 // Several modules in one configuration: keys before the first "[module]"

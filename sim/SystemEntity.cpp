@@ -80,42 +80,109 @@ uint8_t SystemEntity::getValue(ModuleModel& module, uint8_t option, uint8_t,
     const uint8_t router = s_.router ? s_.router : c.routerAddress ? c.routerAddress : c.address;
     uint32_t& n = out.number;
     switch (option) {
-    case kModule: n = module.address(); break;
-    case kRouter: n = router; break;
-    case kHBInterval: n = s_.hbInterval; break;
-    case kLED: n = s_.led; break;
-    case kBootSlot: n = s_.bootSlot; break;
-    case kVersion: n = c.packedVersion(); break;
-    case kModel: n = c.model; break;
-    case kSerialNumber: n = c.serial; break;
-    case kInputVoltage: n = kInputVoltageUV; break;
+    case kModule:
+        n = module.address();
+        break;
+    case kRouter:
+        n = router;
+        break;
+    case kHBInterval:
+        n = s_.hbInterval;
+        break;
+    case kLED:
+        n = s_.led;
+        break;
+    case kBootSlot:
+        n = s_.bootSlot;
+        break;
+    case kVersion:
+        n = c.packedVersion();
+        break;
+    case kModel:
+        n = c.model;
+        break;
+    case kSerialNumber:
+        n = c.serial;
+        break;
+    case kInputVoltage:
+        n = kInputVoltageUV;
+        break;
     // Address = base address + 2 * hardware offset (the software offset
     // takes effect only after a save and reset, which a simulation never needs).
-    case kHardwareOffset: n = static_cast<uint8_t>((module.address() - 2) / 2); break;
-    case kBaseAddress: n = 2; break;
-    case kSoftwareOffset: n = s_.softwareOffset; break;
-    case kRouterAddressSetting: n = router; break;
-    case kInputCurrent: n = kInputCurrentUA; break;
-    case kUptime: n = module.uptimeSeconds(); break;
-    case kMaxTemperature: n = asWord(kMaxTemperatureUC); break;
-    case kUnregulatedVoltage: n = asWord(kUnregulatedVoltageUV); break;
-    case kUnregulatedCurrent: n = asWord(kUnregulatedCurrentUA); break;
-    case kTemperature: n = asWord(kTemperatureUC); break;
-    case kMinTemperature: n = asWord(kMinTemperatureUC); break;
-    case kInputPowerSource: n = 1; break; // USB host power
-    case kInputPowerBehavior: n = s_.inputPowerBehavior; break;
-    case kInputPowerBehaviorConfig: out.bytes = s_.inputPowerBehaviorConfig; break;
-    case kName: out.bytes.assign(c.name.begin(), c.name.end()); break;
-    case kPowerLimit: n = std::min<uint32_t>(s_.powerLimitMax, 10000000); break;
-    case kPowerLimitMax: n = s_.powerLimitMax; break;
-    case kPowerLimitState: n = 0; break; // within the limit
-    case kLinkInterface: n = s_.linkInterface; break;
-    case kHardwareVersion: n = kHardwareVersion; break;
-    case kErrors: n = 0; break;
-    case kLEDMaxBrightness: n = s_.ledMaxBrightness; break;
-    case kBuild: n = c.build; break;
-    case kProtocolFeatures: n = c.protocolFeatures; break;
-    default: return kErrInvalidOption;
+    case kHardwareOffset:
+        n = static_cast<uint8_t>((module.address() - 2) / 2);
+        break;
+    case kBaseAddress:
+        n = 2;
+        break;
+    case kSoftwareOffset:
+        n = s_.softwareOffset;
+        break;
+    case kRouterAddressSetting:
+        n = router;
+        break;
+    case kInputCurrent:
+        n = kInputCurrentUA;
+        break;
+    case kUptime:
+        n = module.uptimeSeconds();
+        break;
+    case kMaxTemperature:
+        n = asWord(kMaxTemperatureUC);
+        break;
+    case kUnregulatedVoltage:
+        n = asWord(kUnregulatedVoltageUV);
+        break;
+    case kUnregulatedCurrent:
+        n = asWord(kUnregulatedCurrentUA);
+        break;
+    case kTemperature:
+        n = asWord(kTemperatureUC);
+        break;
+    case kMinTemperature:
+        n = asWord(kMinTemperatureUC);
+        break;
+    case kInputPowerSource:
+        n = 1;
+        break; // USB host power
+    case kInputPowerBehavior:
+        n = s_.inputPowerBehavior;
+        break;
+    case kInputPowerBehaviorConfig:
+        out.bytes = s_.inputPowerBehaviorConfig;
+        break;
+    case kName:
+        out.bytes.assign(c.name.begin(), c.name.end());
+        break;
+    case kPowerLimit:
+        n = std::min<uint32_t>(s_.powerLimitMax, 10000000);
+        break;
+    case kPowerLimitMax:
+        n = s_.powerLimitMax;
+        break;
+    case kPowerLimitState:
+        n = 0;
+        break; // within the limit
+    case kLinkInterface:
+        n = s_.linkInterface;
+        break;
+    case kHardwareVersion:
+        n = kHardwareVersion;
+        break;
+    case kErrors:
+        n = 0;
+        break;
+    case kLEDMaxBrightness:
+        n = s_.ledMaxBrightness;
+        break;
+    case kBuild:
+        n = c.build;
+        break;
+    case kProtocolFeatures:
+        n = c.protocolFeatures;
+        break;
+    default:
+        return kErrInvalidOption;
     }
     return kErrNone;
 }
@@ -129,13 +196,19 @@ uint8_t SystemEntity::setValue(ModuleModel& module, uint8_t option, uint8_t,
         if (byte & 1) return kErrRange;
         s_.router = byte;
         break;
-    case kHBInterval: s_.hbInterval = byte; break;
-    case kLED: s_.led = byte; break;
+    case kHBInterval:
+        s_.hbInterval = byte;
+        break;
+    case kLED:
+        s_.led = byte;
+        break;
     case kBootSlot:
         if (byte > 1) return kErrRange;
         s_.bootSlot = byte;
         break;
-    case kSoftwareOffset: s_.softwareOffset = byte; break;
+    case kSoftwareOffset:
+        s_.softwareOffset = byte;
+        break;
     case kRouteToMe:
         if (byte > 1) return kErrRange;
         module.setRouting(byte == 1);
@@ -152,14 +225,22 @@ uint8_t SystemEntity::setValue(ModuleModel& module, uint8_t option, uint8_t,
         if (in.bytes.size() > kMaxName) return kErrSize;
         module.setName(std::string(in.bytes.begin(), in.bytes.end()));
         break;
-    case kPowerLimitMax: s_.powerLimitMax = in.number; break;
+    case kPowerLimitMax:
+        s_.powerLimitMax = in.number;
+        break;
     case kLinkInterface:
         if (byte > 1) return kErrRange;
         s_.linkInterface = byte;
         break;
-    case kLEDMaxBrightness: s_.ledMaxBrightness = byte; break;
-    case kSave: module.note("system save"); break;
-    case kLogEvents: module.note("system log-events " + std::to_string(++eventsLogged_)); break;
+    case kLEDMaxBrightness:
+        s_.ledMaxBrightness = byte;
+        break;
+    case kSave:
+        module.note("system save");
+        break;
+    case kLogEvents:
+        module.note("system log-events " + std::to_string(++eventsLogged_));
+        break;
     case kFactoryDefaults:
         s_ = Settings{};
         module.note("system factory-defaults");
@@ -168,7 +249,8 @@ uint8_t SystemEntity::setValue(ModuleModel& module, uint8_t option, uint8_t,
         // Answered first, then the module restarts (the transport drops the link).
         module.requestRestart("reset");
         break;
-    default: return kErrPermission;
+    default:
+        return kErrPermission;
     }
     return kErrNone;
 }

@@ -23,11 +23,11 @@ struct UpgradeConfig {
     bool ueiData = true;            // the loader offers option 10 byte blocks
 
     // Faults.
-    uint8_t initReplySize = 6;   // data bytes of the INIT reply (less is a fault)
-    bool noLoadReply = false;    // restart into the loader without answering LOAD
-    uint64_t shortData = 0;      // the first N DATA chunks are refused with a short count
-    uint64_t badSum = 0;         // the first N SUM answers carry a wrong sum
-    uint64_t dropAtData = 0;     // drop the link on receiving DATA chunk number N (from 1)
+    uint8_t initReplySize = 6; // data bytes of the INIT reply (less is a fault)
+    bool noLoadReply = false;  // restart into the loader without answering LOAD
+    uint64_t shortData = 0;    // the first N DATA chunks are refused with a short count
+    uint64_t badSum = 0;       // the first N SUM answers carry a wrong sum
+    uint64_t dropAtData = 0;   // drop the link on receiving DATA chunk number N (from 1)
     NeverReturn neverReturn = NeverReturn::No;
 };
 

@@ -103,16 +103,16 @@ void UpgradeHandler::handle(const Packet& in, ModuleModel& module, std::vector<P
         sum_ = 0;
         prepared_ = false;
         const uint32_t b = cfg.loadBase;
-        const uint8_t r[6] = {kCommand, kInit, uint8_t(b >> 24), uint8_t(b >> 16), uint8_t(b >> 8),
-                              uint8_t(b)};
+        const uint8_t r[6] = {kCommand,         kInit,           uint8_t(b >> 24),
+                              uint8_t(b >> 16), uint8_t(b >> 8), uint8_t(b)};
         module.note("upgrade init");
         out.push_back(Packet::make(a, r, std::min<size_t>(cfg.initReplySize, sizeof r)));
         return;
     }
     case kPrepare: {
         if (in.size != 7) return refuse("length");
-        const uint32_t address = uint32_t(d[3]) << 24 | uint32_t(d[4]) << 16 |
-                                 uint32_t(d[5]) << 8 | d[6];
+        const uint32_t address =
+            uint32_t(d[3]) << 24 | uint32_t(d[4]) << 16 | uint32_t(d[5]) << 8 | d[6];
         const SimFlash& f = module.flash();
         const bool inFlash = address >= f.base() && address - f.base() < f.size();
         module.note("upgrade prepare " + hex32(address) + " flags " + std::to_string(d[2]) +

@@ -104,7 +104,8 @@ struct Modsim {
         }
     }
     uint16_t port(size_t line) const {
-        return static_cast<uint16_t>(std::stoi(lines.at(line).substr(lines.at(line).rfind(':') + 1)));
+        return static_cast<uint16_t>(
+            std::stoi(lines.at(line).substr(lines.at(line).rfind(':') + 1)));
     }
 };
 
@@ -255,13 +256,15 @@ TEST(ModulesInNamespace, LinksToEachAddressAndThroughTheRouter) {
     EXPECT_EQ(roundTrip(router, {173, 0}), (Bytes{4, 0}));
     EXPECT_EQ(roundTrip(router, {4, 4, 3, 0x94, 0x20, 1}), (Bytes{4, 4, 3, 0xD4, 0, 1}));
     EXPECT_EQ(roundTrip(router, {4, 7, 8, 0, 8, 2, 3, 0, 0}), (Bytes{4, 5, 8, 0, 8, 0, 0}));
-    EXPECT_EQ(roundTrip(router, {8, 3, 3, 0x49, 0x20}), (Bytes{8, 7, 3, 9, 0, 0xB0, 0xB0, 0xB0, 0xB0}));
+    EXPECT_EQ(roundTrip(router, {8, 3, 3, 0x49, 0x20}),
+              (Bytes{8, 7, 3, 9, 0, 0xB0, 0xB0, 0xB0, 0xB0}));
     close(router);
 
     int other = connectTo("10.77.0.3", sim.port(2));
     ASSERT_GE(other, 0);
     EXPECT_EQ(roundTrip(other, {173, 0}), (Bytes{6, 0}));
-    EXPECT_EQ(roundTrip(other, {6, 3, 3, 0x49, 0x20}), (Bytes{6, 7, 3, 9, 0, 0xC0, 0xFF, 0xEE, 0x02}));
+    EXPECT_EQ(roundTrip(other, {6, 3, 3, 0x49, 0x20}),
+              (Bytes{6, 7, 3, 9, 0, 0xC0, 0xFF, 0xEE, 0x02}));
     close(other);
 }
 

@@ -69,8 +69,8 @@ int reconnect(uint16_t port, std::chrono::milliseconds timeout) {
 }
 
 // INIT, a 4-byte loader and LOAD, as wire bytes.
-const Bytes kLoaderAndLoad = {6, 2, 95, 0,  6, 7, 95, 3, 0, 0x10, 0, 0, 0,
-                              6, 6, 95, 1, 1, 2, 3, 4,  6, 2, 95, 2};
+const Bytes kLoaderAndLoad = {6, 2, 95, 0, 6, 7, 95, 3, 0, 0x10, 0,  0, 0,
+                              6, 6, 95, 1, 1, 2, 3,  4, 6, 2,    95, 2};
 
 SimOptions module6() {
     SimOptions o;
@@ -86,7 +86,8 @@ TEST(SimulatorRestart, LoaderStartDropsTheLinkAndComesBackOnTheSamePort) {
     sim.start();
     int c = connectTo(sim.port());
     ASSERT_GE(c, 0);
-    ASSERT_EQ(write(c, kLoaderAndLoad.data(), kLoaderAndLoad.size()), ssize_t(kLoaderAndLoad.size()));
+    ASSERT_EQ(write(c, kLoaderAndLoad.data(), kLoaderAndLoad.size()),
+              ssize_t(kLoaderAndLoad.size()));
     Bytes replies = readFor(c, 8 + 7 + 5 + 4, 2s);
     ASSERT_EQ(replies.size(), 24u);
     EXPECT_EQ(Bytes(replies.end() - 4, replies.end()), (Bytes{6, 2, 95, 2})) << "LOAD answered";
@@ -115,7 +116,8 @@ TEST(SimulatorRestart, AModuleThatNeverComesBack) {
     sim.start();
     int c = connectTo(sim.port());
     ASSERT_GE(c, 0);
-    ASSERT_EQ(write(c, kLoaderAndLoad.data(), kLoaderAndLoad.size()), ssize_t(kLoaderAndLoad.size()));
+    ASSERT_EQ(write(c, kLoaderAndLoad.data(), kLoaderAndLoad.size()),
+              ssize_t(kLoaderAndLoad.size()));
     bool eof = false;
     readFor(c, 100, 2s, &eof);
     EXPECT_TRUE(eof);
@@ -130,7 +132,8 @@ TEST(SimulatorRestart, AModuleThatNeverComesBack) {
 TEST(SimulatorRestart, LinkDropComesBackAtOnceAndStopDumpsTheFlash) {
     SimOptions o = module6();
     o.module.upgrade.dropAtData = 1;
-    o.module.upgrade.flashDump = testing::TempDir() + "modsim-stop-dump-" + std::to_string(getpid());
+    o.module.upgrade.flashDump =
+        testing::TempDir() + "modsim-stop-dump-" + std::to_string(getpid());
     remove(o.module.upgrade.flashDump.c_str());
     Simulator sim(o);
     sim.start();

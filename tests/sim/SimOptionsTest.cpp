@@ -168,10 +168,10 @@ TEST(SimNetworkOptions, SectionsShareTheDefaultsAndCheckTheNetwork) {
     EXPECT_EQ(one.modules[0].module.address, 10);
 
     const std::vector<std::vector<std::string>> refused = {
-        {"--module", "--behind", "1"},                                     // no router before it
+        {"--module", "--behind", "1"}, // no router before it
         {"--module", "--router", "1", "--address", "4", "--module", "--behind", "1", "--address",
-         "4"},                                                             // address taken
-        {"--module", "--port", "9000", "--module", "--port", "9000"},      // same listener
+         "4"},                                                        // address taken
+        {"--module", "--port", "9000", "--module", "--port", "9000"}, // same listener
         {"--listen", "10.77.0.300"},
         {"--never-return", "later"},
     };

@@ -47,8 +47,8 @@ protected:
         uint32_t s = 0;
         for (size_t i = from; i < from + n; ++i)
             s += image[i];
-        return "6 7 95 7 0 " + bytesText(Bytes{uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8),
-                                               uint8_t(s)});
+        return "6 7 95 7 0 " +
+               bytesText(Bytes{uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s)});
     }
     // Loader into RAM and LOAD, as the running firmware sees it.
     void startLoader() {
