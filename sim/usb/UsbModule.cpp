@@ -68,8 +68,11 @@ UsbModule::~UsbModule()
         releaseUrb(u);
     for (Urb& u : pendingIn_)
         releaseUrb(u);
+    for (Urb& u : pendingOut_)
+        releaseUrb(u);
     reapable_.clear();
     pendingIn_.clear();
+    pendingOut_.clear();
     tcflow(pty_, TCOOFF);
 }
 
@@ -99,6 +102,12 @@ void UsbModule::failNext(Direction d, unsigned count)
 {
     std::lock_guard<std::mutex> lock(m_);
     fail_[dirIndex(d)] = count;
+}
+
+void UsbModule::stallOutAfter(size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(m_);
+    partialOut_ = static_cast<long>(bytes);
 }
 
 void UsbModule::pushIn(const std::vector<uint8_t>& bytes)
@@ -156,12 +165,14 @@ void UsbModule::disconnect()
 {
     std::lock_guard<std::mutex> lock(m_);
     gone_ = true;
-    while (!pendingIn_.empty()) {
-        Urb u = pendingIn_.front();
-        pendingIn_.pop_front();
-        u.status = -ESHUTDOWN;
-        u.actual = 0;
-        completeLocked(u);
+    for (auto* queue : {&pendingIn_, &pendingOut_}) {
+        while (!queue->empty()) {
+            Urb u = queue->front();
+            queue->pop_front();
+            u.status = -ESHUTDOWN;
+            u.actual = 0;
+            completeLocked(u);
+        }
     }
 }
 
@@ -176,7 +187,7 @@ void UsbModule::clientGone(UMockdevIoctlClient* client)
     std::lock_guard<std::mutex> lock(m_);
     if (claimedBy_ == client)
         claimedBy_ = nullptr;
-    for (auto* queue : {&reapable_, &pendingIn_}) {
+    for (auto* queue : {&reapable_, &pendingIn_, &pendingOut_}) {
         for (auto it = queue->begin(); it != queue->end();) {
             if (it->client == client) {
                 releaseUrb(*it);
@@ -350,16 +361,24 @@ void UsbModule::submit(UMockdevIoctlClient* client)
         completeLocked(u);
     } else if (dir == 1) {
         const uint8_t* data = u.buffer ? u.buffer->data : nullptr;
-        const size_t n = static_cast<size_t>(u.length > 0 ? u.length : 0);
+        size_t n = static_cast<size_t>(u.length > 0 ? u.length : 0);
+        const bool partial = partialOut_ >= 0;
+        if (partial) {
+            n = std::min(n, static_cast<size_t>(partialOut_));
+            partialOut_ = -1;
+        }
         outSizes_.push_back(n);
         outBytes_.insert(outBytes_.end(), data, data + n);
         if (moduleAttached_ && n) {
             ModuleSession::Output out = session_->feed(data, n);
             inBytes_.insert(inBytes_.end(), out.bytes.begin(), out.bytes.end());
         }
-        u.actual = u.length;
+        u.actual = static_cast<int32_t>(n);
         u.status = 0;
-        completeLocked(u);
+        if (partial)
+            pendingOut_.push_back(u);
+        else
+            completeLocked(u);
         fillPendingInLocked();
     } else {
         pendingIn_.push_back(u);
@@ -442,17 +461,18 @@ void UsbModule::discard(UMockdevIoctlClient* client)
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const uint64_t address = readAt<uint64_t>(arg, 0);
     std::unique_lock<std::mutex> lock(m_);
-    for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
-        if (it->address != address || it->client != client)
-            continue;
-        Urb u = *it;
-        pendingIn_.erase(it);
-        u.status = -ENOENT;
-        u.actual = 0;
-        completeLocked(u);
-        lock.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return;
+    for (auto* queue : {&pendingIn_, &pendingOut_}) {
+        for (auto it = queue->begin(); it != queue->end(); ++it) {
+            if (it->address != address || it->client != client)
+                continue;
+            Urb u = *it;
+            queue->erase(it);
+            u.status = -ENOENT; // what was taken so far stays in actual
+            completeLocked(u);
+            lock.unlock();
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
     }
     lock.unlock();
     umockdev_ioctl_client_complete(client, -1, EINVAL);

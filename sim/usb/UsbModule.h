@@ -51,6 +51,9 @@ public:
     void stallNext(Direction d);
     // The next `count` bulk transfers in that direction fail (protocol error).
     void failNext(Direction d, unsigned count);
+    // The next bulk OUT transfer takes only its first `bytes` bytes and then
+    // hangs until the host gives up on it (a time-out with a partial transfer).
+    void stallOutAfter(size_t bytes);
     // Raw bytes for the host on bulk IN, ahead of anything the module says later.
     void pushIn(const std::vector<uint8_t>& bytes);
     // Sends a module packet (e.g. a heartbeat) on bulk IN.
@@ -108,6 +111,8 @@ private:
     mutable std::mutex m_;
     std::deque<Urb> reapable_;
     std::deque<Urb> pendingIn_;
+    std::deque<Urb> pendingOut_; // partly taken, waiting to be discarded
+    long partialOut_ = -1;       // armed partial OUT transfer, -1 when none
     std::deque<uint8_t> inBytes_;
     bool flowOn_ = false;
     bool gone_ = false;

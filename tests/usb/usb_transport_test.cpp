@@ -228,6 +228,20 @@ TEST_F(UsbStream, WriteThatKeepsFailingReportsUnsentBytes)
     EXPECT_EQ(m.outBytes(), (std::vector<uint8_t>{4}));
 }
 
+// A transfer that times out after the device took part of it goes on from the
+// first byte not taken: nothing is sent twice.
+TEST_F(UsbStream, WriteTimedOutPartwayResumesAfterTheBytesTaken)
+{
+    UsbModule& m = plug(usbModuleConfig(0x33330005));
+    m.setModuleAttached(false);
+    ASSERT_EQ(aStream_CreateUSB(0x33330005, &stream), aErrNone);
+    m.stallOutAfter(4);
+    const std::vector<uint8_t> data{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    EXPECT_EQ(write(data), aErrNone);
+    EXPECT_EQ(m.outBytes(), data);
+    EXPECT_EQ(m.outTransferSizes(), (std::vector<size_t>{4, 6}));
+}
+
 TEST_F(UsbStream, BackEndMismatchAndClosedRecords)
 {
     cvusb_device* kernel = cvusb_create_usb(CVUSB_KERNEL);
