@@ -1,8 +1,8 @@
 // Simulated modules on their own addresses in a private network namespace:
 // TCP/IP discovery answers and TCP links to several modules and to a module
 // behind a router, all from one modsim process. Each case runs itself again
-// through sim/netns/run-in-netns and skips (77) where namespaces cannot be
-// made; nothing here ever sends on the machine's real network.
+// through tools/netns-run and skips (77) where namespaces cannot be made;
+// nothing here ever sends on the machine's real network.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,12 +28,13 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// True inside the namespaces of run-in-netns. Outside, runs the current test
+// True inside the namespaces of tools/netns-run. Outside, runs the current test
 // there and ends this process with its status (77 skips).
 bool insideNamespace() {
-    if (getenv("NETNS_DEVICE_PID") && !modsim::DiscoveryResponder::hasDefaultRoute()) return true;
-    if (getenv("NETNS_DEVICE_PID")) {
-        ADD_FAILURE() << "NETNS_DEVICE_PID is set but this namespace has a default route";
+    const bool marked = getenv("UPDATER_NETNS") && getenv("UPDATER_NETNS_DEVICE_PID");
+    if (marked && !modsim::DiscoveryResponder::hasDefaultRoute()) return true;
+    if (marked) {
+        ADD_FAILURE() << "UPDATER_NETNS is set but this namespace has a default route";
         return false;
     }
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
@@ -44,7 +45,7 @@ bool insideNamespace() {
         return false;
     }
     std::string cmd = std::string("timeout 60 ") + UPDATER_SOURCE_DIR +
-                      "/sim/netns/run-in-netns -a 2 '" + std::string(self, size_t(n)) +
+                      "/tools/netns-run --device-address 10.77.0.3 -- '" + std::string(self, size_t(n)) +
                       "' --gtest_filter=" + info->test_suite_name() + "." + info->name();
     int status = system(cmd.c_str());
     int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
@@ -72,7 +73,7 @@ struct Modsim {
             dup2(p[1], 1);
             close(p[0]);
             close(p[1]);
-            const char* dev = getenv("NETNS_DEVICE_PID");
+            const char* dev = getenv("UPDATER_NETNS_DEVICE_PID");
             execlp("nsenter", "nsenter", "-t", dev, "-n", MODSIM_EXE, "--config", path.c_str(),
                    static_cast<char*>(nullptr));
             _exit(127);
