@@ -75,6 +75,12 @@ TEST_F(UsbLink, CreationSynchronisesAndPacketsFlow)
     // The module saw the address query the synchronisation sends.
     EXPECT_FALSE(m.log().matching("rx 173 0", before).empty());
     expectEcho(id, 6, 1);
+
+    // A heartbeat from the module is answered by the link itself.
+    const size_t mark = m.log().size();
+    m.sendHeartbeat(0);
+    EXPECT_TRUE(m.log().waitFor("hb-answer 2 ok", std::chrono::seconds(3), mark))
+        << testing::PrintToString(m.log().matching("", mark));
 }
 
 TEST_F(UsbLink, TwoOpensOfOneSerialShareTheLink)
