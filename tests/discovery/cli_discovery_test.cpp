@@ -16,11 +16,11 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/discovery/NetNamespace.h"
+#include "tests/discovery/ModuleNetwork.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace netnstest;
 
 struct RunResult {
     int status = -1;
@@ -44,69 +44,6 @@ RunResult sRun(const std::string& command)
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return result;
 }
-
-std::vector<std::string> sReadLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
-
-// A module network from one configuration, run by modsim in the device
-// namespace until the test ends.
-class ModuleNetwork {
-  public:
-    ModuleNetwork(const std::string& config, size_t listeners)
-    {
-        std::string pattern = (fs::temp_directory_path() / "updater-cli-discovery-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("no temporary directory");
-        dir_ = pattern;
-        // Shared by every module of the configuration: one event log.
-        std::ofstream(dir_ + "/net.conf") << "log = " << logPath() << "\n" << config;
-        const std::string pid = std::getenv("UPDATER_NETNS_DEVICE_PID");
-        const std::string modsim = std::string(UPDATER_BINARY_DIR) + "/sim/modsim";
-        const std::string conf = dir_ + "/net.conf";
-        child_ = fork();
-        if (child_ == 0) {
-            execlp("nsenter", "nsenter", "-t", pid.c_str(), "-n", modsim.c_str(), "--config", conf.c_str(),
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Ready once every listener has joined discovery.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline && count("discovery on") < listeners)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ready_ = count("discovery on") >= listeners;
-    }
-
-    ~ModuleNetwork()
-    {
-        if (child_ > 0) {
-            kill(child_, SIGTERM);
-            waitpid(child_, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    bool ready() const { return ready_; }
-    std::string logPath() const { return dir_ + "/net.log"; }
-    std::string storeRoot() const { return dir_; }
-
-    size_t count(const std::string& prefix) const
-    {
-        const auto lines = sReadLines(logPath());
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-    }
-
-  private:
-    std::string dir_;
-    pid_t child_ = -1;
-    bool ready_ = false;
-};
 
 std::string sUpdater(const ModuleNetwork& net, const std::string& args)
 {
@@ -181,7 +118,7 @@ TEST(CliDiscovery, RouterScanListsTheModulesBehindIt)
     // The scan probed every even address from 2 to 252 except the router's
     // own, each with a 2-byte write, and routed only while it scanned.
     std::set<int> probed;
-    for (const std::string& line : sReadLines(net.logPath())) {
+    for (const std::string& line : readLines(net.logPath())) {
         int address = 0, length = 0;
         if (std::sscanf(line.c_str(), "rx 4 7 8 0 %d %d", &address, &length) == 2 && length == 2)
             probed.insert(address);
