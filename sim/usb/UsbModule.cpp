@@ -433,8 +433,9 @@ void UsbModule::reap(UMockdevIoctlClient* client)
     while (it != reapable_.end() && it->client != client)
         ++it;
     if (it == reapable_.end()) {
+        const int error = gone_ ? ENODEV : EAGAIN;
         lock.unlock();
-        umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
+        umockdev_ioctl_client_complete(client, -1, error);
         return;
     }
     Urb u = *it;
