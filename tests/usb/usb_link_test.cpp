@@ -83,6 +83,17 @@ TEST_F(UsbLink, CreationSynchronisesAndPacketsFlow)
         << testing::PrintToString(m.log().matching("", mark));
 }
 
+TEST_F(UsbLink, ResetOpensTheModuleAgain)
+{
+    UsbModule& m = plug(usbModuleConfig(0x00C0FFF0));
+    const uint32_t id = track(aLink_CreateUSB(0x00C0FFF0));
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(aLink_Reset(id), aErrNone);
+    EXPECT_EQ(m.claims(), 2u); // released by the old stream, claimed by the new one
+    ASSERT_EQ(aLink_Sync(id), aErrNone);
+    expectEcho(id, 6, 5);
+}
+
 TEST_F(UsbLink, TwoOpensOfOneSerialShareTheLink)
 {
     UsbModule& m = plug(usbModuleConfig(0x00C0FFEF));
