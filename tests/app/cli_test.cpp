@@ -1,25 +1,15 @@
 // Runs the built Updater as a subprocess and checks its standard output,
 // standard error and exit status for command lines that need no module.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-extern char** environ;
+#include "tests/support/RunProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -184,17 +174,7 @@ std::vector<std::string> Lines(const std::string& text)
     return out;
 }
 
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
+using testsupport::RunResult;
 
 class UpdaterCli : public ::testing::Test {
   protected:
@@ -210,55 +190,12 @@ class UpdaterCli : public ::testing::Test {
     // argument stands for that directory.
     RunResult Exec(std::vector<std::string> args)
     {
-        std::string binary = UPDATER_BINARY_DIR "/Updater";
-        std::vector<std::string> words = {binary};
-        for (std::string arg : args) {
+        for (std::string& arg : args) {
             size_t at = arg.find("{tmp}");
             if (at != std::string::npos)
                 arg.replace(at, 5, tmp.string());
-            words.push_back(arg);
         }
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        std::string home = "HOME=" + tmp.string();
-        std::vector<char*> env = {home.data(), nullptr};
-        for (char** e = environ; *e; ++e)
-            if (strncmp(*e, "HOME=", 5) != 0)
-                env.insert(env.end() - 1, *e);
-
-        fs::path outPath = tmp / "stdout.txt", errPath = tmp / "stderr.txt";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = 0;
-        RunResult run;
-        int rc = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << "cannot start " << binary;
-        if (rc != 0)
-            return run;
-
-        int status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << "Updater did not finish within 30 s";
-                return run;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = Slurp(outPath);
-        run.err = Slurp(errPath);
-        fs::remove(outPath);
-        fs::remove(errPath);
-        return run;
+        return testsupport::runProcess(UPDATER_BINARY_DIR "/Updater", args, tmp, tmp, std::chrono::seconds(30));
     }
 
     fs::path tmp;

@@ -3,37 +3,23 @@
 // process holds gets the error row.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/aDefs.h"
 #include "common/aStream.h"
 #include "common/aStream_USB.h"
+#include "tests/support/RunProcess.h"
 #include "tests/usb/UsbTestbedEnvironment.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
+using testsupport::RunResult;
 
 class UsbCli : public UsbTest {
 protected:
@@ -53,55 +39,10 @@ protected:
 
     // Runs the tool with HOME in the temporary directory and this process's
     // environment otherwise (umockdev's preload and testbed included).
-    RunResult run(std::vector<std::string> args)
+    RunResult run(const std::vector<std::string>& args)
     {
-        std::string binary = UPDATER_BINARY_DIR "/Updater";
-        args.insert(args.begin(), binary);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::string home = "HOME=" + tmp.string();
-        std::vector<char*> env{home.data()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "HOME=", 5) != 0)
-                env.push_back(*e);
-        env.push_back(nullptr);
-
-        const fs::path outPath = tmp / "stdout.txt", errPath = tmp / "stderr.txt";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = 0;
-        RunResult r;
-        const int rc = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << "cannot start " << binary;
-        if (rc != 0)
-            return r;
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << "Updater did not finish within 45 s";
-                return r;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream o(outPath), e(errPath);
-        std::stringstream so, se;
-        so << o.rdbuf();
-        se << e.rdbuf();
-        r.out = so.str();
-        r.err = se.str();
-        return r;
+        return testsupport::runProcess(UPDATER_BINARY_DIR "/Updater", args, tmp, tmp, std::chrono::seconds(45),
+                                       std::chrono::milliseconds(20));
     }
 
     static bool hasLine(const std::string& text, const std::string& line)
