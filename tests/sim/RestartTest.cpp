@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "tests/support/LoopbackSocket.h"
 
 using namespace modsim;
 using namespace std::chrono_literals;
@@ -25,37 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int connectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads until `want` bytes came, the peer closed, or the time-out passed.
-Bytes readFor(int fd, size_t want, std::chrono::milliseconds timeout, bool* eof = nullptr) {
-    Bytes out;
-    const auto deadline = Clock::now() + timeout;
-    if (eof) *eof = false;
-    while (out.size() < want && Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        uint8_t buf[256];
-        ssize_t n = read(fd, buf, std::min(sizeof buf, want - out.size()));
-        if (n <= 0) {
-            if (eof) *eof = true;
-            break;
-        }
-        out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-}
+using testsupport::connectTo;
+using testsupport::readFor;
 
 // Connects as soon as the module listens again; -1 after the time-out.
 int reconnect(uint16_t port, std::chrono::milliseconds timeout) {

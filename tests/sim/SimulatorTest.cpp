@@ -24,6 +24,7 @@
 
 #include "sim/Cobs.h"
 #include "sim/Simulator.h"
+#include "tests/support/LoopbackSocket.h"
 
 using namespace modsim;
 using namespace std::chrono_literals;
@@ -31,48 +32,11 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-int connectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+using testsupport::connectTo;
+using testsupport::readFor;
 
 void sendAll(int fd, const Bytes& b) {
     ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size()));
-}
-
-// Reads until `want` bytes came, the peer closed, or the time-out passed.
-Bytes readFor(int fd, size_t want, std::chrono::milliseconds timeout, bool* eof = nullptr) {
-    Bytes out;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (eof) *eof = false;
-    while (out.size() < want) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, int(left.count())) <= 0) continue;
-        uint8_t buf[256];
-        ssize_t n = read(fd, buf, std::min(sizeof buf, want - out.size()));
-        if (n == 0) {
-            if (eof) *eof = true;
-            break;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            if (eof) *eof = true;
-            break;
-        }
-        out.insert(out.end(), buf, buf + n);
-    }
-    return out;
 }
 
 int openTerminal(const std::string& path) {
