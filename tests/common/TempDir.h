@@ -2,27 +2,22 @@
 // removed with everything in it when the test ends.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
+
+#include "tests/support/TempDir.h"
 
 class TempDirTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "updater-common-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
+        tempDir.emplace("updater-common");
+        root = tempDir->path();
     }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::permissions(root, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(root, ignored);
-    }
+    void TearDown() override { tempDir.reset(); }
 
     std::string path(const std::string& name) const { return root + "/" + name; }
 
@@ -37,5 +32,6 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
+    std::optional<testsupport::TempDir> tempDir;
     std::string root;
 };
