@@ -11,19 +11,9 @@
 #include <string>
 #include <vector>
 
-// A directory under the system temp directory, removed with its contents.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+#include "tests/support/TempDir.h"
 
-  private:
-    std::string path_;
-};
+using testsupport::TempDir;
 
 // Result of a finished command.
 struct ProcessResult {

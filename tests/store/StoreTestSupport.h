@@ -22,32 +22,14 @@
 #include <zlib.h>
 
 #include "app/Log.h"
+#include "tests/support/TempDir.h"
 
 namespace storetest {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "storetest-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using testsupport::TempDir;
 
 inline Bytes readBytes(const std::string& path)
 {
