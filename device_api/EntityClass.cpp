@@ -77,6 +77,18 @@ struct EntityClass::impl {
 
     Link* link() const { return module ? module->getLink() : nullptr; }
 
+    // A value addressed to this entity (module and class filled in); needs a module.
+    uei addressed(uint8_t option, uint8_t specifier, uint32_t type) const
+    {
+        uei u{};
+        u.module = module->getModuleAddress();
+        u.command = entityClass;
+        u.option = option;
+        u.specifier = specifier;
+        u.type = type;
+        return u;
+    }
+
     // Sends (set or get form), then awaits the reply into value.
     aErr exchange(uint8_t requestOption, uint8_t replyOption, uei* value, bool subindexed, uint8_t subindex)
     {
@@ -274,17 +286,11 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint64_t capacity
     if (!buffer || !received || capacity == 0)
         return aErrParam;
     *received = 0;
-    if (!m_impl || !m_impl->module)
-        return aErrResource;
-    Link* l = m_impl->link();
+    Link* l = m_impl ? m_impl->link() : nullptr;
     if (!l)
         return aErrResource;
-    uei request{};
-    request.module = m_impl->module->getModuleAddress();
-    request.command = m_impl->entityClass;
-    request.option = static_cast<uint8_t>(option | aUEI_OPTION_GET);
-    request.specifier = static_cast<uint8_t>(m_impl->index | aUEI_SPECIFIER_REQUEST);
-    request.type = aUEI_VOID;
+    const uei request = m_impl->addressed(static_cast<uint8_t>(option | aUEI_OPTION_GET),
+                                          static_cast<uint8_t>(m_impl->index | aUEI_SPECIFIER_REQUEST), aUEI_VOID);
     // Chunks left over from an earlier read that gave up must not join this one.
     l->dropMatchingUEIPackets(request.module, request.command, option, m_impl->index);
     if (const aErr err = l->sendUEI(request))
@@ -331,17 +337,10 @@ aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, int)
 {
     if (!value)
         return aErrParam;
-    if (!m_impl || !m_impl->module)
-        return aErrResource;
-    Link* l = m_impl->link();
+    Link* l = m_impl ? m_impl->link() : nullptr;
     if (!l)
         return aErrResource;
-    uei reply{};
-    reply.module = m_impl->module->getModuleAddress();
-    reply.command = m_impl->entityClass;
-    reply.option = option;
-    reply.specifier = m_impl->index;
-    reply.type = kNoReplyType;
+    uei reply = m_impl->addressed(option, m_impl->index, kNoReplyType);
     if (const aErr err = l->receiveUEI(reply.module, reply.command, reply.option, reply.specifier, &reply))
         return err;
     if (reply.specifier & aUEI_SPECIFIER_ERROR)
