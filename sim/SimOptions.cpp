@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
 
 namespace modsim {
 
@@ -325,21 +326,33 @@ void loadSettingsFile(SimOptions& o, const std::string& path) {
     }
 }
 
+namespace {
+
+// The setting at args[i], given as "--key=value" or as "--key value" (then i
+// moves on to the value).
+std::pair<std::string, std::string> optionAt(const std::vector<std::string>& args, size_t& i) {
+    const std::string& a = args[i];
+    if (a.rfind("--", 0) != 0 || a.size() == 2)
+        throw SettingError("unexpected argument '" + a + "'");
+    std::string key = a.substr(2), value;
+    auto eq = key.find('=');
+    if (eq != std::string::npos) {
+        value = key.substr(eq + 1);
+        key.erase(eq);
+    } else {
+        if (i + 1 >= args.size()) throw SettingError("missing value for --" + key);
+        value = args[++i];
+    }
+    return {key, value};
+}
+
+} // namespace
+
 bool parseCommandLine(SimOptions& o, const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") return false;
-        if (a.rfind("--", 0) != 0 || a.size() == 2)
-            throw SettingError("unexpected argument '" + a + "'");
-        std::string key = a.substr(2), value;
-        auto eq = key.find('=');
-        if (eq != std::string::npos) {
-            value = key.substr(eq + 1);
-            key.erase(eq);
-        } else {
-            if (i + 1 >= args.size()) throw SettingError("missing value for --" + key);
-            value = args[++i];
-        }
+        const auto [key, value] = optionAt(args, i);
         if (key == "config")
             loadSettingsFile(o, value);
         else
@@ -431,17 +444,7 @@ bool parseNetworkCommandLine(SimNetwork& n, const std::vector<std::string>& args
             p.section();
             continue;
         }
-        if (a.rfind("--", 0) != 0 || a.size() == 2)
-            throw SettingError("unexpected argument '" + a + "'");
-        std::string key = a.substr(2), value;
-        auto eq = key.find('=');
-        if (eq != std::string::npos) {
-            value = key.substr(eq + 1);
-            key.erase(eq);
-        } else {
-            if (i + 1 >= args.size()) throw SettingError("missing value for --" + key);
-            value = args[++i];
-        }
+        const auto [key, value] = optionAt(args, i);
         if (key == "config")
             p.file(value);
         else
