@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/discovery/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 namespace netnstest {
 
@@ -36,15 +37,11 @@ class ModuleNetwork {
   public:
     ModuleNetwork(const std::string& config, size_t listeners)
     {
-        std::string pattern = (fs::temp_directory_path() / "updater-modules-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("no temporary directory");
-        dir_ = pattern;
         // Shared by every module of the configuration: one event log.
-        std::ofstream(dir_ + "/net.conf") << "log = " << logPath() << "\n" << config;
+        std::ofstream(dir_ / "net.conf") << "log = " << logPath() << "\n" << config;
         const std::string pid = std::getenv("UPDATER_NETNS_DEVICE_PID");
         const std::string modsim = std::string(UPDATER_BINARY_DIR) + "/sim/modsim";
-        const std::string conf = dir_ + "/net.conf";
+        const std::string conf = dir_ / "net.conf";
         child_ = fork();
         if (child_ == 0) {
             execlp("nsenter", "nsenter", "-t", pid.c_str(), "-n", modsim.c_str(), "--config", conf.c_str(),
@@ -64,13 +61,11 @@ class ModuleNetwork {
             kill(child_, SIGTERM);
             waitpid(child_, nullptr, 0);
         }
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 
     bool ready() const { return ready_; }
-    std::string logPath() const { return dir_ + "/net.log"; }
-    std::string storeRoot() const { return dir_; }
+    std::string logPath() const { return dir_ / "net.log"; }
+    std::string storeRoot() const { return dir_.path(); }
 
     size_t count(const std::string& prefix) const
     {
@@ -79,7 +74,7 @@ class ModuleNetwork {
     }
 
   private:
-    std::string dir_;
+    testsupport::TempDir dir_{"updater-modules"};
     pid_t child_ = -1;
     bool ready_ = false;
 };
