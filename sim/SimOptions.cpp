@@ -305,7 +305,11 @@ void applySetting(SimOptions& o, const std::string& key, const std::string& valu
     it->second(o, key, value);
 }
 
-void loadSettingsFile(SimOptions& o, const std::string& path) {
+namespace {
+
+// Hands each meaningful line of a settings file (comments and blank lines
+// dropped, trimmed) to takeLine; its errors name the file and line.
+void forEachSettingLine(const std::string& path, const std::function<void(const std::string&)>& takeLine) {
     std::ifstream in(path);
     if (!in) throw SettingError("cannot read settings file " + path);
     std::string line;
@@ -316,14 +320,22 @@ void loadSettingsFile(SimOptions& o, const std::string& path) {
         if (hash != std::string::npos) line.erase(hash);
         line = trim(line);
         if (line.empty()) continue;
-        auto eq = line.find('=');
         try {
-            if (eq == std::string::npos) throw SettingError("expected key = value");
-            applySetting(o, trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+            takeLine(line);
         } catch (const SettingError& e) {
             throw SettingError(path + ":" + std::to_string(lineNo) + ": " + e.what());
         }
     }
+}
+
+} // namespace
+
+void loadSettingsFile(SimOptions& o, const std::string& path) {
+    forEachSettingLine(path, [&](const std::string& line) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos) throw SettingError("expected key = value");
+        applySetting(o, trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+    });
 }
 
 namespace {
@@ -375,28 +387,15 @@ public:
     void section() { n_.modules.push_back(defaults_); }
 
     void file(const std::string& path) {
-        std::ifstream in(path);
-        if (!in) throw SettingError("cannot read settings file " + path);
-        std::string line;
-        int lineNo = 0;
-        while (std::getline(in, line)) {
-            ++lineNo;
-            auto hash = line.find('#');
-            if (hash != std::string::npos) line.erase(hash);
-            line = trim(line);
-            if (line.empty()) continue;
-            try {
-                if (line == "[module]") {
-                    section();
-                    continue;
-                }
-                auto eq = line.find('=');
-                if (eq == std::string::npos) throw SettingError("expected key = value or [module]");
-                apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
-            } catch (const SettingError& e) {
-                throw SettingError(path + ":" + std::to_string(lineNo) + ": " + e.what());
+        forEachSettingLine(path, [&](const std::string& line) {
+            if (line == "[module]") {
+                section();
+                return;
             }
-        }
+            auto eq = line.find('=');
+            if (eq == std::string::npos) throw SettingError("expected key = value or [module]");
+            apply(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+        });
     }
 
     void finish() {
