@@ -12,6 +12,8 @@
 #include <mutex>
 #include <utility>
 
+#include <sched.h>
+
 namespace {
 
 constexpr size_t kMaxQueued = 1000;
@@ -87,6 +89,24 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterat
         return nullptr;
     fifo.eraseAndSyncWindow(it);
     return copy;
+}
+
+// A reply usually follows its request within tens of microseconds, far less
+// than what putting a thread to sleep and waking it again costs. So a waiter
+// first watches the queue's put counter for a short while, giving its core
+// away on every look, and sleeps on the condition variable only after that.
+constexpr auto kSpin = std::chrono::microseconds(100);
+
+// Returns once a packet was put after `seen`, the queue is destroyed, or the
+// spin time (or the deadline, whichever is first) is over.
+void sSpinForPut(const packetFifo& fifo, int64_t seen, std::chrono::steady_clock::time_point deadline)
+{
+    const auto until = std::min(deadline, std::chrono::steady_clock::now() + kSpin);
+    do {
+        if (fifo.nextId.load(std::memory_order_acquire) != seen || !fifo.alive)
+            return;
+        sched_yield();
+    } while (std::chrono::steady_clock::now() < until);
 }
 
 std::chrono::steady_clock::time_point sDeadline(uint64_t timeoutMs)
@@ -187,6 +207,12 @@ aPacket* aPacketFifo_Await(uint64_t id, uint64_t timeoutMs)
         return nullptr;
     const auto deadline = sDeadline(timeoutMs);
     std::unique_lock<std::mutex> lock(fifo->mutex);
+    if (fifo->queue.empty() && fifo->alive) {
+        const int64_t seen = fifo->nextId;
+        lock.unlock();
+        sSpinForPut(*fifo, seen, deadline);
+        lock.lock();
+    }
     // _waitUntilNotEmpty
     fifo->signal.wait_until(lock, deadline, [&] { return !fifo->queue.empty() || !fifo->alive; });
     if (fifo->queue.empty())
@@ -218,7 +244,7 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilter filter, const void* r
     int64_t lastExamined = fifo->windowStart - 1;
     bool found = false;
     int64_t foundSequence = 0;
-    fifo->signal.wait_until(lock, deadline, [&] {
+    const auto satisfied = [&] {
         for (const auto& entry : fifo->queue) {
             if (entry.first <= lastExamined)
                 continue;
@@ -230,7 +256,14 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilter filter, const void* r
             }
         }
         return !fifo->alive;
-    });
+    };
+    if (!satisfied()) {
+        const int64_t seen = fifo->nextId;
+        lock.unlock();
+        sSpinForPut(*fifo, seen, deadline);
+        lock.lock();
+        fifo->signal.wait_until(lock, deadline, satisfied);
+    }
     if (!found)
         return nullptr;
     for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it)
