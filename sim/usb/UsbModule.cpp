@@ -51,13 +51,19 @@ int dirIndex(Direction d) { return d == Direction::In ? 0 : 1; }
 
 } // namespace
 
-UsbModule::UsbModule(UsbModuleConfig config, int ptySlave)
-    : config_(std::move(config)), pty_(ptySlave)
+ModuleState::ModuleState(const ModuleConfig& config)
 {
-    log_.setMemory(true);
-    model_ = makeStandardModule(config_.module, log_);
-    session_ = std::make_unique<ModuleSession>(*model_, makeRawFramer(), log_);
-    session_->begin(FaultPlan{}, 1);
+    log.setMemory(true);
+    model = makeStandardModule(config, log);
+}
+
+UsbModule::UsbModule(UsbModuleConfig config, int ptySlave, std::shared_ptr<ModuleState> state,
+                     unsigned connectionNumber)
+    : config_(std::move(config)), pty_(ptySlave),
+      state_(state ? std::move(state) : std::make_shared<ModuleState>(config_.module))
+{
+    session_ = std::make_unique<ModuleSession>(*state_->model, makeRawFramer(), state_->log);
+    session_->begin(FaultPlan{}, connectionNumber);
     tcflow(pty_, TCOOFF);
 }
 
@@ -180,6 +186,12 @@ bool UsbModule::drained() const
 {
     std::lock_guard<std::mutex> lock(m_);
     return reapable_.empty();
+}
+
+bool UsbModule::saidEverything() const
+{
+    std::lock_guard<std::mutex> lock(m_);
+    return inBytes_.empty() && reapable_.empty();
 }
 
 void UsbModule::clientGone(UMockdevIoctlClient* client)
@@ -351,6 +363,7 @@ void UsbModule::submit(UMockdevIoctlClient* client)
     }
 
     const int dir = (u.endpoint & 0x80) ? 0 : 1;
+    std::optional<Restart> restart;
     if (stall_[dir]) {
         stall_[dir] = 0;
         u.status = -EPIPE;
@@ -369,9 +382,13 @@ void UsbModule::submit(UMockdevIoctlClient* client)
         }
         outSizes_.push_back(n);
         outBytes_.insert(outBytes_.end(), data, data + n);
-        if (moduleAttached_ && n) {
+        if (moduleAttached_ && !restarting_ && n) {
             ModuleSession::Output out = session_->feed(data, n);
             inBytes_.insert(inBytes_.end(), out.bytes.begin(), out.bytes.end());
+            if (out.restart) {
+                restarting_ = true;
+                restart = out.restart;
+            }
         }
         u.actual = static_cast<int32_t>(n);
         u.status = 0;
@@ -386,6 +403,8 @@ void UsbModule::submit(UMockdevIoctlClient* client)
     }
     lock.unlock();
     umockdev_ioctl_client_complete(client, 0, 0);
+    if (restart && onRestart_)
+        onRestart_(*this, *restart);
 }
 
 void UsbModule::control(Urb& u)

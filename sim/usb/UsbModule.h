@@ -5,11 +5,15 @@
 // session's bytes come back on bulk IN. Faults can be armed at run time:
 // refuse the claim as busy, stall or fail the next transfers. Like usbfs, it
 // refuses a claim while another open node (of any process) holds the interface.
-// Thread-safe; the ioctl handler runs on umockdev's worker thread.
+// When the module restarts (loader start, reboot, reset) it tells its restart
+// handler, which re-enumerates it: the device goes away and a new UsbModule
+// with the same ModuleState comes back. Thread-safe; the ioctl handler runs
+// on umockdev's worker thread.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,17 +37,35 @@ struct UsbModuleConfig {
 
 enum class Direction { In, Out };
 
+// What outlives a re-enumeration: the module itself (flash, firmware or
+// loader, the identity after an update) and its event log.
+struct ModuleState {
+    explicit ModuleState(const ModuleConfig& config);
+    EventLog log;
+    std::unique_ptr<ModuleModel> model;
+};
+
+class UsbModule;
+// Called on the ioctl handler's thread, after the module's last bytes are
+// queued for the host; must not block.
+using RestartHandler = std::function<void(UsbModule&, const Restart&)>;
+
 class UsbModule {
 public:
     // ptySlave: descriptor of the pseudo-terminal the device node points at;
     // its output flow tells libusb's poll when a transfer can be reaped.
-    UsbModule(UsbModuleConfig config, int ptySlave);
+    // state: the module behind the device; a fresh one when null.
+    UsbModule(UsbModuleConfig config, int ptySlave, std::shared_ptr<ModuleState> state = nullptr,
+              unsigned connectionNumber = 1);
     ~UsbModule();
     UsbModule(const UsbModule&) = delete;
     UsbModule& operator=(const UsbModule&) = delete;
 
     const UsbModuleConfig& config() const { return config_; }
-    EventLog& log() { return log_; }
+    EventLog& log() { return state_->log; }
+    const std::shared_ptr<ModuleState>& state() const { return state_; }
+    // Set before the device is plugged.
+    void setRestartHandler(RestartHandler handler) { onRestart_ = std::move(handler); }
 
     // Faults, armed at once.
     void setClaimBusy(bool busy);
@@ -74,6 +96,8 @@ public:
     void disconnect();
     // True when no finished transfer waits to be collected by the host.
     bool drained() const;
+    // True when the host has collected everything the module said.
+    bool saidEverything() const;
 
     // Entry points of the ioctl handler (internal).
     bool handleIoctl(UMockdevIoctlClient* client);
@@ -104,9 +128,9 @@ private:
 
     UsbModuleConfig config_;
     int pty_;
-    EventLog log_;
-    std::unique_ptr<ModuleModel> model_;
+    std::shared_ptr<ModuleState> state_;
     std::unique_ptr<ModuleSession> session_;
+    RestartHandler onRestart_;
 
     mutable std::mutex m_;
     std::deque<Urb> reapable_;
@@ -118,6 +142,7 @@ private:
     bool gone_ = false;
     bool claimBusy_ = false;
     bool moduleAttached_ = true;
+    bool restarting_ = false; // the module has gone; host bytes are lost
     unsigned stall_[2] = {0, 0};
     unsigned fail_[2] = {0, 0};
     unsigned claims_ = 0;

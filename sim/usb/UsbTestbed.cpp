@@ -23,7 +23,10 @@ namespace {
 // that, every /dev open goes through umockdev). Each plug takes a fresh one,
 // so a client still holding an unplugged device's node never sees another
 // device's state.
-constexpr int kPtyPool = 32;
+constexpr int kPtyPool = 64;
+// How long a restarting module waits for the host to collect its last answer
+// (the reply to LOAD) before it goes away.
+constexpr int kLastWordsPolls = 100; // of 2 ms
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 {
@@ -67,6 +70,7 @@ struct UsbTestbed::Slot {
     std::string devpath;   // sysfs path of the device
     std::string ifacepath; // sysfs path of its interface
     std::string devnode;   // /dev/bus/usb/001/NNN
+    unsigned connection = 1; // how many times this module has been plugged
     bool plugged = false;
 };
 
@@ -105,6 +109,17 @@ UsbTestbed::~UsbTestbed()
 {
     {
         std::lock_guard<std::mutex> lock(m_);
+        stopping_ = true;
+    }
+    stopSignal_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(restartersMutex_);
+        for (std::thread& t : restarters_)
+            t.join();
+        restarters_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_);
         for (auto& s : slots_)
             if (s->plugged)
                 unplugLocked(*s);
@@ -132,6 +147,12 @@ std::string UsbTestbed::root() const
 UsbModule& UsbTestbed::plug(const UsbModuleConfig& config)
 {
     std::lock_guard<std::mutex> lock(m_);
+    return plugLocked(config, nullptr, 1);
+}
+
+UsbModule& UsbTestbed::plugLocked(const UsbModuleConfig& config, std::shared_ptr<ModuleState> state,
+                                  unsigned connection)
+{
     Pty* pty = nullptr;
     for (Pty& p : ptys_)
         if (!p.used) {
@@ -148,7 +169,10 @@ UsbModule& UsbTestbed::plug(const UsbModuleConfig& config)
     slot->devpath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + sysname;
     slot->ifacepath = slot->devpath + "/" + sysname + ":1.0";
     slot->devnode = fmt("/dev/bus/usb/001/%03u", devnum);
-    slot->module = std::make_unique<UsbModule>(config, pty->slave);
+    slot->module = std::make_unique<UsbModule>(config, pty->slave, std::move(state), connection);
+    slot->connection = connection;
+    slot->module->setRestartHandler(
+        [this](UsbModule& module, const Restart& restart) { onRestart(module, restart); });
 
     slot->handler = umockdev_ioctl_base_new();
     g_signal_connect(slot->handler, "handle-ioctl", G_CALLBACK(onIoctl), slot->module.get());
@@ -234,9 +258,56 @@ void UsbTestbed::unplugLocked(Slot& slot)
 void UsbTestbed::unplug(UsbModule& module)
 {
     std::lock_guard<std::mutex> lock(m_);
+    const ModuleState* state = module.state().get();
+    retired_.insert(state);
     for (auto& s : slots_)
-        if (s->module.get() == &module && s->plugged)
+        if (s->module->state().get() == state && s->plugged)
             unplugLocked(*s);
+}
+
+void UsbTestbed::onRestart(UsbModule& module, const Restart& restart)
+{
+    // On umockdev's worker thread, which must keep serving the host while
+    // the module says its last words: the re-enumeration runs elsewhere.
+    std::lock_guard<std::mutex> lock(restartersMutex_);
+    restarters_.emplace_back(&UsbTestbed::reenumerate, this, &module, restart);
+}
+
+void UsbTestbed::reenumerate(UsbModule* module, Restart restart)
+{
+    for (int i = 0; i < kLastWordsPolls && !module->saidEverything(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const std::shared_ptr<ModuleState> state = module->state();
+    const UsbModuleConfig config = module->config();
+    unsigned connection = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        for (auto& s : slots_)
+            if (s->module.get() == module && s->plugged) {
+                connection = s->connection;
+                unplugLocked(*s);
+            }
+        if (stopping_ || connection == 0)
+            return; // unplugged by hand meanwhile
+    }
+    if (!restart.comesBack) {
+        state->log.add("gone");
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_);
+    stopSignal_.wait_for(lock, std::chrono::milliseconds(restart.delayMs), [this] { return stopping_; });
+    if (stopping_ || retired_.count(state.get()))
+        return;
+    try {
+        plugLocked(config, state, connection + 1);
+    } catch (const std::exception& e) {
+        state->log.add(std::string("replug-failed ") + e.what());
+        return;
+    }
+    if (restart.reason != "drop") {
+        ++restarts_;
+        state->log.add("restarted " + restart.reason);
+    }
 }
 
 UsbModule& UsbTestbed::replug(UsbModule& module, const UsbModuleConfig& config)
