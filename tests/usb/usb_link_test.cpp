@@ -1,6 +1,7 @@
 // USB links through the link table and the link engine against simulated USB
 // modules: creation with synchronisation, sharing by serial number, the
-// sharing-server refusal, and reconnecting after the module re-enumerated.
+// sharing-server refusal, and reconnecting after the module re-enumerated
+// (replugged by the test, or by itself after a reset).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -163,6 +164,43 @@ TEST_F(UsbLink, ReconnectsAfterReEnumerationWithAFreshContext)
     EXPECT_EQ(aLink_GetStatus(again), RUNNING);
     EXPECT_FALSE(boot.log().matching("rx 173 0", before).empty());
     expectEcho(again, 8, 4);
+}
+
+} // namespace
+
+namespace {
+
+// A module that resets answers first, then leaves the bus by itself, stays
+// away for its restart time and comes back as a new device; a new link
+// reaches it there.
+TEST_F(UsbLink, ModuleThatResetsReEnumeratesByItself)
+{
+    UsbModuleConfig config = usbModuleConfig(0x0010AD02);
+    config.module.upgrade.restartMs = 100;
+    UsbModule& module = plug(config);
+    uint32_t id = track(aLink_CreateUSB(0x0010AD02));
+    ASSERT_NE(id, 0u);
+    const unsigned before = usbBus()->restarts();
+
+    const uint8_t reset[] = {3, 0x8B, 0x20}; // system entity, call option 11
+    aPacket* out = aPacket_CreateWithData(6, sizeof reset, reset);
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(aLink_PutPacket(id, out), aErrNone);
+    aPacket_Destroy(&out);
+    aPacket* answer = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(answer, nullptr) << "the reset was not answered before the module left";
+    EXPECT_EQ(answer->dataSize, 3u);
+    aPacket_Destroy(&answer);
+
+    EXPECT_TRUE(waitForStatusOtherThan(id, RUNNING, 8000)) << "the link did not notice the module leaving";
+    EXPECT_TRUE(module.log().waitFor("restarted reset", std::chrono::seconds(5)));
+    EXPECT_EQ(usbBus()->restarts() - before, 1u);
+    aLink_Destroy(&id);
+
+    Corvantis_libusb_exit();
+    const uint32_t again = track(aLink_CreateUSB(0x0010AD02));
+    ASSERT_NE(again, 0u);
+    expectEcho(again, 6, 5);
 }
 
 } // namespace
