@@ -438,7 +438,10 @@ void LpcBootRom::onWriteLine(const std::string& line, std::string& out)
     if (!groupFull) {
         const auto bytes = uuDecodeLine(line);
         if (!bytes || bytes->size() > wCount_ - wDone_) {
-            // Taken as a line of the group all the same; its checksum will fail.
+            // Taken as a line of the group all the same, for as many bytes as
+            // it announces (no more than are left); its checksum will fail.
+            const uint32_t announced = line.empty() ? 0 : ((static_cast<uint8_t>(line[0]) - 0x20) & 0x3F);
+            wDone_ += std::min(announced, wCount_ - wDone_);
             wBad_ = true;
             ++wLines_;
             return;
