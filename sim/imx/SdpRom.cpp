@@ -92,6 +92,11 @@ std::vector<SdpMessage> SdpRom::command(const uint8_t* b, size_t length)
             reject("read register with non-zero reserved bytes");
             return {};
         }
+        if ((c.format != 0x08 && c.format != 0x10 && c.format != 0x20) || c.count == 0 || c.count > 64
+            || c.count % (c.format / 8u) != 0 || c.address % (c.format / 8u) != 0) {
+            reject("read register with format " + sHex(c.format) + " and count " + std::to_string(c.count));
+            return {};
+        }
         commands_.push_back(c);
         return readRegister(c);
     case WRITE_FILE:
@@ -134,13 +139,6 @@ bool SdpRom::readWord(uint32_t address, uint32_t& value) const
 
 std::vector<SdpMessage> SdpRom::readRegister(const SdpCommand& c)
 {
-    const unsigned width = c.format / 8u;
-    if ((c.format != 0x08 && c.format != 0x10 && c.format != 0x20) || c.count == 0 || c.count > 64
-        || c.count % width != 0 || c.address % width != 0) {
-        reject("read register with format " + sHex(c.format) + " and count " + std::to_string(c.count));
-        lastStatus_ = STATUS_FAILURE;
-        return {hab(), word(STATUS_FAILURE)};
-    }
     std::vector<uint8_t> values;
     for (uint32_t at = c.address & ~3u; at < c.address + c.count; at += 4) {
         uint32_t v = 0;
