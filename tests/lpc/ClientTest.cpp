@@ -154,7 +154,12 @@ TEST_F(LpcClient, RecoverySequenceWritesFlashByteForByte)
 {
     // 10000 bytes: pieces of 4096, 4096 and 1808, the last copied as 4096.
     const auto image = randomImage(10000, 1);
+    // As in a recovery: the fingerprint on one connection, the programming on
+    // a second one to the chip that stayed synchronised.
     startSynced();
+    ASSERT_EQ(client.GetDeviceID(), aErrNone);
+    ASSERT_EQ(client.Disconnect(), aErrNone);
+    ASSERT_EQ(client.Connect(server->slavePath().c_str(), 115200), aErrNone);
     program(image, 0);
     const auto flash = server->flash();
     ASSERT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
