@@ -184,6 +184,14 @@ HidrawRom::~HidrawRom()
         close(master_);
 }
 
+void HidrawRom::reset(SdpConfig config)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    rom_ = SdpRom(config);
+    queued_.clear();
+    signalReadable(false);
+}
+
 void HidrawRom::signalReadable(bool readable)
 {
     if (readable == flagged_)

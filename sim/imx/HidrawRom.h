@@ -31,6 +31,9 @@ class HidrawRom {
 
     static bool preloaded();
 
+    // A freshly reset boot ROM with this configuration; queued answers go.
+    void reset(SdpConfig config);
+
     template <class F> auto inspect(F f)
     {
         std::lock_guard<std::mutex> lock(mutex_);

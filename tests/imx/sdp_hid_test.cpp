@@ -81,3 +81,36 @@ TEST(SdpLoaderHidraw, NoDeviceWithAnotherProductId)
     ASSERT_TRUE(loader.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, 0x0135)));
     EXPECT_EQ(loader.init(), SDPLoader::SDP_INIT_FAILED);
 }
+
+TEST(SdpLoaderHidraw, ReportsEachFailureWithItsCode)
+{
+    if (sRom == nullptr)
+        GTEST_SKIP() << "needs umockdev's preload";
+    struct Case {
+        const char* name;
+        imxsim::SdpFaults faults;
+        bool write; // else read the fingerprint
+        int expected;
+    } cases[] = {
+        {"silent ROM", {.silent = true}, false, SDPLoader::SDP_NO_ANSWER},
+        {"short register reply", {.shortRegisterReply = true}, false, SDPLoader::SDP_INCOMPLETE_REPLY},
+        {"reply during write", {.replyDuringWrite = true}, true, SDPLoader::SDP_TRANSFER_ABORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        imxsim::SdpConfig config;
+        config.faults = c.faults;
+        sRom->reset(config);
+        SDPLoader loader;
+        ASSERT_TRUE(loader.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID)));
+        ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
+        uint64_t fingerprint = 0;
+        const int code = c.write ? loader.writeLoader(sImage(2500), 0x20000000) : loader.getFingerprint(fingerprint);
+        EXPECT_EQ(code, c.expected);
+        if (c.write) {
+            EXPECT_EQ(sRom->inspect([](imxsim::SdpRom& r) { return r.dataPieces(); }), std::vector<size_t>{1024})
+                << "the loader stops sending once the ROM has spoken";
+        }
+    }
+    sRom->reset({});
+}
