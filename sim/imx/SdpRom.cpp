@@ -106,7 +106,7 @@ std::vector<SdpMessage> SdpRom::command(const uint8_t* b, size_t length)
             return {};
         }
         commands_.push_back(c);
-        return writeFile(c, b);
+        return writeFile(c);
     case JUMP_ADDRESS:
         if (!sZero(b + 6, 10)) {
             reject("jump with non-zero fields");
@@ -156,7 +156,7 @@ std::vector<SdpMessage> SdpRom::readRegister(const SdpCommand& c)
     return {hab(), {SdpMessage::Response, values}};
 }
 
-std::vector<SdpMessage> SdpRom::writeFile(const SdpCommand& c, const uint8_t*)
+std::vector<SdpMessage> SdpRom::writeFile(const SdpCommand& c)
 {
     writeAddress_ = c.address;
     remaining_ = c.count;

@@ -85,7 +85,7 @@ class SdpRom {
     SdpMessage hab() const;
     static SdpMessage word(uint32_t value);
     std::vector<SdpMessage> readRegister(const SdpCommand& c);
-    std::vector<SdpMessage> writeFile(const SdpCommand& c, const uint8_t* raw);
+    std::vector<SdpMessage> writeFile(const SdpCommand& c);
     std::vector<SdpMessage> jump(const SdpCommand& c);
     std::vector<SdpMessage> finishWrite();
     bool readWord(uint32_t address, uint32_t& value) const;
