@@ -150,14 +150,8 @@ int SDPLoader::startLoader(uint32_t address)
 {
     if (!transport_)
         return SDP_NO_TRANSPORT;
-    const std::vector<uint8_t> command = P::BuildCommand(P::JUMP_ADDRESS, address, 0, 0);
-    const ssize_t res = transport_->writeData(command);
-    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", res);
-    sTraceBytes(command);
     std::vector<uint8_t> reply;
-    const ssize_t got = transport_->readData(reply, REPLY_TIMEOUT_MS);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", got);
-    sTraceBytes(reply);
+    _command(P::BuildCommand(P::JUMP_ADDRESS, address, 0, 0), reply);
     // A started image answers nothing after the security status; a complete
     // reply carries the error status of a refused jump.
     uint32_t value = 0;
@@ -168,16 +162,21 @@ int SDPLoader::startLoader(uint32_t address)
     return SDP_OK;
 }
 
-bool SDPLoader::_readRegister(uint32_t address, uint32_t& value)
+ssize_t SDPLoader::_command(const std::vector<uint8_t>& command, std::vector<uint8_t>& reply)
 {
-    const std::vector<uint8_t> command = P::BuildCommand(P::READ_REGISTER, address, P::ACCESS_32BIT, 4);
     const ssize_t res = transport_->writeData(command);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", res);
     sTraceBytes(command);
-    std::vector<uint8_t> reply;
     const ssize_t got = transport_->readData(reply, REPLY_TIMEOUT_MS);
     Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", got);
     sTraceBytes(reply);
+    return res;
+}
+
+bool SDPLoader::_readRegister(uint32_t address, uint32_t& value)
+{
+    std::vector<uint8_t> reply;
+    const ssize_t res = _command(P::BuildCommand(P::READ_REGISTER, address, P::ACCESS_32BIT, 4), reply);
     value = 0;
     return res >= 0 && transport_->getDataFromBuffer(reply, 0, value);
 }

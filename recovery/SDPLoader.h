@@ -48,6 +48,8 @@ class SDPLoader {
   private:
     bool _isConnectionAlive();
     bool _expectAck(const std::vector<uint8_t>& reply);
+    // Sends a command and collects the reply (both traced); the write's result.
+    ssize_t _command(const std::vector<uint8_t>& command, std::vector<uint8_t>& reply);
     bool _readRegister(uint32_t address, uint32_t& value);
 
     std::unique_ptr<SDPLoader_Interface> transport_;

@@ -212,6 +212,16 @@ void LpcBootRom::onCommand(const std::string& line, std::string& out)
                 return false;
         return true;
     };
+    // Address and byte count of a RAM write or a memory read: whole words.
+    auto wordRange = [&]() {
+        if (!args(2, 2))
+            return PARAM_ERROR;
+        if (a[0] % 4)
+            return ADDR_ERROR;
+        if (a[1] % 4 || a[1] == 0)
+            return COUNT_ERROR;
+        return CMD_SUCCESS;
+    };
     auto sectorsValid = [&](uint32_t first, uint32_t last) {
         return first <= last && last < sectorStart_.size();
     };
@@ -304,12 +314,8 @@ void LpcBootRom::onCommand(const std::string& line, std::string& out)
         }
         return;
     case 'W':
-        if (!args(2, 2))
-            out += code(PARAM_ERROR);
-        else if (a[0] % 4)
-            out += code(ADDR_ERROR);
-        else if (a[1] % 4 || a[1] == 0)
-            out += code(COUNT_ERROR);
+        if (const IspCode refusal = wordRange(); refusal != CMD_SUCCESS)
+            out += code(refusal);
         else if (!inRam(a[0], a[1]) || inIspRam(a[0], a[1]))
             out += code(ADDR_NOT_MAPPED);
         else {
@@ -323,12 +329,8 @@ void LpcBootRom::onCommand(const std::string& line, std::string& out)
         }
         return;
     case 'R':
-        if (!args(2, 2))
-            out += code(PARAM_ERROR);
-        else if (a[0] % 4)
-            out += code(ADDR_ERROR);
-        else if (a[1] % 4 || a[1] == 0)
-            out += code(COUNT_ERROR);
+        if (const IspCode refusal = wordRange(); refusal != CMD_SUCCESS)
+            out += code(refusal);
         else if (!inRam(a[0], a[1]) && !inFlash(a[0], a[1]))
             out += code(ADDR_NOT_MAPPED);
         else {
