@@ -79,6 +79,21 @@ class Updater : public UpdaterApi {
                                    Veltrane::Corvantis::Module& module, BirdFile& file, bool indirect,
                                    bool useUEIBytes);
 
+    // Recovery through the boot ROM (-N, -U -t RECOVER).
+    static bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& out);
+    static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
+                                     uint32_t serial, const std::string& birdFile, Fingerprint& out,
+                                     bool resetAfter);
+    // Loads the loader blocks of image into the i.MX boot ROM's RAM and
+    // starts them: aErrNone, aErrNotReady (transport did not open) or
+    // aErrConnection (a block was refused).
+    static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image,
+                                          const std::string& port);
+    static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, const std::string& port,
+                                      uint32_t baud, const Fingerprint& fp);
+    static bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, uint32_t serial,
+                                      bool useUEIBytes);
+
     std::string serverUrl;
     std::string storeRoot;
     UpdaterDisplayInterface& display;
