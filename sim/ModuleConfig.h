@@ -4,6 +4,7 @@
 // packVersion, the 32-bit version packing a module reports.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,8 @@ struct ModuleConfig {
     bool routeDefault = true;   // a router routes to a new connection until told otherwise
     uint8_t buildReplySize = 6; // data bytes of the build reply (less is a fault)
     uint32_t protocolFeatures = 0x80000000; // bit 31: pooled packets
+    // The chip's unique id (system option 39, subindex 0..3).
+    std::array<uint32_t, 4> uniqueId = {0x4B3C2D1Eu, 0x8778695Au, 0x0D15EA5Eu, 0x7E57AB1Eu};
     UpgradeConfig upgrade;
 
     uint32_t packedVersion() const;

@@ -63,6 +63,7 @@ SystemEntity::SystemEntity() : UeiEntity(kCommand, 1) {
         {kPowerLimitState, K::Int, true, false},
         {kFactoryDefaults, K::Void, false, true},
         {kLinkInterface, K::Byte, true, true},
+        {kUniqueId, K::Int, true, false},
         {kHardwareVersion, K::Int, true, false},
         {kErrors, K::Int, true, false},
         {kLEDMaxBrightness, K::Byte, true, true},
@@ -75,8 +76,15 @@ SystemEntity::SystemEntity() : UeiEntity(kCommand, 1) {
 
 uint8_t SystemEntity::getValue(ModuleModel& module, uint8_t option, uint8_t,
                                std::optional<uint8_t> sub, UeiValue& out) {
-    if (sub) return kErrParam; // no system option takes a subindex
     const ModuleConfig& c = module.config();
+    // Only the unique id takes a subindex, and it needs one.
+    if (option == kUniqueId) {
+        if (!sub) return kErrParam;
+        if (*sub >= c.uniqueId.size()) return kErrRange;
+        out.number = c.uniqueId[*sub];
+        return kErrNone;
+    }
+    if (sub) return kErrParam;
     const uint8_t router = s_.router ? s_.router : c.routerAddress ? c.routerAddress : c.address;
     uint32_t& n = out.number;
     switch (option) {

@@ -48,6 +48,7 @@ public:
         kPowerLimitState = 35,
         kFactoryDefaults = 37,
         kLinkInterface = 38,
+        kUniqueId = 39, // takes subindex 0..3: one word of the chip's unique id
         kHardwareVersion = 40,
         kErrors = 41,
         kLEDMaxBrightness = 42,
