@@ -2,6 +2,7 @@
 #include "sim/imx/PtyRom.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +14,8 @@ namespace imxsim {
 namespace {
 
 constexpr int POLL_MS = 20; // bounds how long stop() waits for the server
+// A command left unfinished for this long is dropped as line noise.
+constexpr int COMMAND_GAP_MS = 200;
 
 void sWriteAll(int fd, const std::vector<uint8_t>& bytes)
 {
@@ -83,9 +86,15 @@ void PtyRom::stop()
 void PtyRom::serve()
 {
     uint8_t buffer[4096];
+    auto lastByte = std::chrono::steady_clock::now();
     while (running_) {
         struct pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, POLL_MS) <= 0 || !(p.revents & POLLIN)) {
+            if (std::chrono::steady_clock::now() - lastByte >= std::chrono::milliseconds(COMMAND_GAP_MS)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (link_.partialCommand())
+                    link_.lineIdle();
+            }
             if (p.revents & (POLLHUP | POLLERR))
                 usleep(POLL_MS * 1000);
             continue;
@@ -93,6 +102,7 @@ void PtyRom::serve()
         const ssize_t n = read(master_, buffer, sizeof buffer);
         if (n <= 0)
             continue;
+        lastByte = std::chrono::steady_clock::now();
         std::vector<uint8_t> reply;
         {
             std::lock_guard<std::mutex> lock(mutex_);

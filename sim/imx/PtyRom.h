@@ -1,6 +1,8 @@
 // PtyRom: a simulated i.MX boot ROM served on a pseudo-terminal by a thread
 // of its own. The host opens slavePath() as its serial port; tests inspect
-// the ROM (RAM, commands, jumps, rejections) under the server's lock.
+// the ROM (RAM, commands, jumps, rejections) under the server's lock. An
+// unfinished command followed by 200 ms of quiet line is dropped, so a probe
+// in another protocol does not shift the framing of later commands.
 #pragma once
 
 #include <atomic>

@@ -18,6 +18,11 @@ class SdpSerialLink {
 
     // Bytes from the host; returns the bytes the ROM sends back.
     std::vector<uint8_t> receive(const uint8_t* bytes, size_t length);
+    // The line has been quiet for a while: an unfinished command is noise
+    // (a probe in another protocol, a host that gave up) and is dropped, so
+    // that the next command is read from its first byte.
+    void lineIdle() { pending_.clear(); }
+    bool partialCommand() const { return !pending_.empty(); }
 
   private:
     SdpRom& rom_;
