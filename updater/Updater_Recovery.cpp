@@ -267,6 +267,12 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, 
         return false;
     }
 
+    // An empty file (the store could not be opened) must not count as a
+    // recovery that worked.
+    if (file.Blocks().empty()) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
     if (file.HasSerialOffsets()) {
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
@@ -313,6 +319,19 @@ bool Updater::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& 
 bool Updater::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, const std::string& port,
                                     uint32_t baud, const Fingerprint&)
 {
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BLOCK_FIRMWARE);
+    // A final block of exactly four image bytes is a marker and is not
+    // written; it does not count among the blocks announced.
+    int count = static_cast<int>(blocks.size());
+    if (!blocks.empty() && blocks.back().HasImage() && blocks.back().imageLength() == 4)
+        --count;
+    // The whole flash is erased before anything is written: a file with
+    // nothing to write would leave the chip blank.
+    if (count <= 0) {
+        display.message(ERROR, "No firmware to write in %s", file.Path().c_str());
+        return false;
+    }
+
     NXPSerialClass chip;
     if (chip.Connect(port.c_str(), baud) != aErrNone) {
         Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
@@ -337,13 +356,6 @@ bool Updater::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& 
     chip.SetEcho(false);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.Path().c_str());
-    const std::vector<BirdBlock> blocks = file.FindBlocks(BLOCK_FIRMWARE);
-    // A final block of exactly four image bytes is a marker and is not
-    // written; it does not count among the blocks announced.
-    int count = static_cast<int>(blocks.size());
-    if (!blocks.empty() && blocks.back().HasImage() && blocks.back().imageLength() == 4)
-        --count;
-
     int total = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
         const BirdBlock& block = blocks[i];
