@@ -2,17 +2,11 @@
 // download protocol (see SDPLoader_Protocol.h).
 #include "recovery/SDPLoader_Protocol.h"
 
+#include "common/aUEI.h"
+
 namespace SDPLoader_Protocol {
 
 namespace {
-
-void sPutBE32(uint8_t* at, uint32_t v)
-{
-    at[0] = static_cast<uint8_t>(v >> 24);
-    at[1] = static_cast<uint8_t>(v >> 16);
-    at[2] = static_cast<uint8_t>(v >> 8);
-    at[3] = static_cast<uint8_t>(v);
-}
 
 uint32_t sGetLE32(const uint8_t* at)
 {
@@ -28,9 +22,9 @@ std::vector<uint8_t> BuildCommand(uint16_t type, uint32_t address, uint8_t forma
     bytes[0] = REPORT_COMMAND;
     bytes[1] = static_cast<uint8_t>(type >> 8);
     bytes[2] = static_cast<uint8_t>(type);
-    sPutBE32(&bytes[3], address);
+    aUEI_StoreInt(&bytes[3], address);
     bytes[7] = format;
-    sPutBE32(&bytes[8], count);
+    aUEI_StoreInt(&bytes[8], count);
     return bytes;
 }
 

@@ -15,6 +15,7 @@
 #include "app/Log.h"
 #include "app/ServerUrls.h"
 #include "common/aTime.h"
+#include "common/aUEI.h"
 #include "common/aUSBContext.h"
 #include "device_api/Module.h"
 #include "device_api/SystemClass.h"
@@ -45,12 +46,6 @@ constexpr int kLastSector = 29;
 // Largest piece written to RAM and copied to flash at once.
 constexpr uint32_t kPieceSize = 4096;
 constexpr uint32_t kRecoveryBaud = 115200;
-
-uint32_t sBigEndianWord(const uint8_t* bytes)
-{
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
-}
 
 // Keeps the display muted for the lifetime of the guard.
 class MutedDisplay {
@@ -213,7 +208,7 @@ aErr Updater::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& imag
             Log::log(DEBUG_Updater, "Loader block %zu has no address word.\n", n);
             return aErrConnection;
         }
-        const uint32_t address = sBigEndianWord(block.data);
+        const uint32_t address = aUEI_RetrieveInt(block.data);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", static_cast<int>(n),
                  static_cast<size_t>(block.imageLength()), static_cast<int>(address));
         if (loader.writeLoader(block.image(), block.imageLength(), address) != SDPLoader::SDP_OK)
@@ -223,7 +218,7 @@ aErr Updater::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& imag
     uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
     for (const BirdBlock& block : image.FindBlocks(BLOCK_LOADER_ENTRY)) {
         if (block.length >= 4 && block.data) {
-            entry = sBigEndianWord(block.data);
+            entry = aUEI_RetrieveInt(block.data);
             break;
         }
     }
